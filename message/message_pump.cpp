@@ -1,0 +1,66 @@
+#include "message_pump.h"
+
+#include "rewrite_rules.h"
+
+#include <charconv>
+
+namespace keyflip {
+
+namespace {
+
+struct DecimalText {
+    char digits[8];
+    std::size_t length;
+    std::string_view view() const { return {digits, length}; }
+};
+
+DecimalText decimal(std::int16_t value) {
+    DecimalText text{};
+    const auto result = std::to_chars(text.digits, text.digits + sizeof text.digits, value);
+    text.length = static_cast<std::size_t>(result.ptr - text.digits);
+    return text;
+}
+
+}  // namespace
+
+MessagePump::MessagePump(InputPortMembers& input, OutputPortMembers& output,
+                         const RewriteSettings& settings, MessageDisplay& display)
+    : input_(input), output_(output), settings_(settings), display_(display) {}
+
+void MessagePump::run() {
+    while (input_.pendingCount() > 0) {
+        ShortMessage incoming;
+        incoming.status = input_.msgStatus();
+        incoming.data1 = input_.msgData1();
+        incoming.data2 = input_.msgData2();
+
+        const ShortMessage outgoing = rewriteKeepingHeldPitch(incoming);
+
+        output_.setMsgStatus(outgoing.status);
+        output_.setMsgData1(outgoing.data1);
+        output_.setMsgData2(outgoing.data2);
+        output_.setPortCommand(MSG_SEND);
+        input_.setPortCommand(MSG_DROP);
+
+        display_.setStatusText(decimal(outgoing.status).view());
+        display_.setData1Text(decimal(outgoing.data1).view());
+        display_.setData2Text(decimal(outgoing.data2).view());
+    }
+}
+
+// A Note Off for a key whose Note On we sent goes out on the pitch that is
+// sounding, whatever transpose or reverse say now.
+ShortMessage MessagePump::rewriteKeepingHeldPitch(const ShortMessage& incoming) {
+    if (isNoteOff(incoming)) {
+        if (const auto sounding = heldNotes_.release(incoming)) {
+            return {incoming.status, *sounding, incoming.data2};
+        }
+    }
+    const ShortMessage outgoing = rewrite(incoming, settings_);
+    if (isNoteOn(incoming)) {
+        heldNotes_.remember(incoming, outgoing.data1);
+    }
+    return outgoing;
+}
+
+}  // namespace keyflip

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "held_notes.h"
+#include "port_contract.h"
+#include "rewrite_settings.h"
+#include "short_message.h"
+
+#include <string_view>
+
+namespace keyflip {
+
+// Where the pump shows the last message sent: three texts, written in this
+// order after both port commands of a message.
+class MessageDisplay {
+public:
+    virtual ~MessageDisplay() = default;
+    virtual void setStatusText(std::string_view text) = 0;
+    virtual void setData1Text(std::string_view text) = 0;
+    virtual void setData2Text(std::string_view text) = 0;
+};
+
+// Moves every waiting message from the input to the output through the
+// rewrite rules, reading PendingCount again before each one so that messages
+// arriving during a run leave in the same run.
+class MessagePump {
+public:
+    MessagePump(InputPortMembers& input, OutputPortMembers& output,
+                const RewriteSettings& settings, MessageDisplay& display);
+
+    void run();
+
+private:
+    ShortMessage rewriteKeepingHeldPitch(const ShortMessage& incoming);
+
+    InputPortMembers& input_;
+    OutputPortMembers& output_;
+    const RewriteSettings& settings_;
+    MessageDisplay& display_;
+    HeldNotes heldNotes_;
+};
+
+}  // namespace keyflip

@@ -1,0 +1,82 @@
+#include "incoming_queue.h"
+
+#include "wire_format.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace keyflip {
+
+namespace {
+
+constexpr std::size_t kIndexMask = IncomingQueue::kCapacity - 1;
+static_assert((IncomingQueue::kCapacity & kIndexMask) == 0, "capacity must be a power of two");
+
+}  // namespace
+
+IncomingQueue::IncomingQueue()
+    : slots_(std::make_unique<ShortMessage[]>(kCapacity)),
+      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (wakeFd_ < 0) {
+        throw std::runtime_error("cannot create the input queue's wake-up descriptor");
+    }
+}
+
+IncomingQueue::~IncomingQueue() {
+    ::close(wakeFd_);
+}
+
+bool IncomingQueue::pushBytes(std::span<const std::uint8_t> bytes) noexcept {
+    const auto message = decodeShortMessage(bytes);
+    return message && push(*message);
+}
+
+bool IncomingQueue::push(const ShortMessage& message) noexcept {
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    slots_[tail & kIndexMask] = message;
+    tail_.store(tail + 1, std::memory_order_release);
+    return true;
+}
+
+void IncomingQueue::wake() noexcept {
+    const std::uint64_t one = 1;
+    // A full counter only means a wake-up is already pending.
+    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+}
+
+void IncomingQueue::acknowledgeWake() noexcept {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+}
+
+std::size_t IncomingQueue::size() const noexcept {
+    return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_relaxed);
+}
+
+const ShortMessage& IncomingQueue::front() const noexcept {
+    return slots_[head_.load(std::memory_order_relaxed) & kIndexMask];
+}
+
+void IncomingQueue::pop() noexcept {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    if (head != tail_.load(std::memory_order_acquire)) {
+        head_.store(head + 1, std::memory_order_release);
+    }
+}
+
+void IncomingQueue::clear() noexcept {
+    head_.store(tail_.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+std::uint64_t IncomingQueue::takeDroppedCount() noexcept {
+    return dropped_.exchange(0, std::memory_order_relaxed);
+}
+
+}  // namespace keyflip

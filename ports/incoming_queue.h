@@ -1,0 +1,53 @@
+#pragma once
+
+#include "short_message.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace keyflip {
+
+// The input port's message queue. The MIDI system's thread is the only
+// producer and the UI thread the only consumer, so a lock-free ring serves:
+// the producer never blocks and never allocates. The producer wakes the
+// consumer through an eventfd, which the UI thread watches with a
+// QSocketNotifier; no Qt call is made from the MIDI thread.
+class IncomingQueue {
+public:
+    // Bounded, so a flood cannot grow the program without limit; when full the
+    // newest messages are dropped and counted.
+    static constexpr std::size_t kCapacity = 65536;
+
+    IncomingQueue();
+    ~IncomingQueue();
+    IncomingQueue(const IncomingQueue&) = delete;
+    IncomingQueue& operator=(const IncomingQueue&) = delete;
+
+    // Producer side. Bytes that are not one short message are ignored.
+    bool pushBytes(std::span<const std::uint8_t> bytes) noexcept;
+    bool push(const ShortMessage& message) noexcept;
+    // Wakes the consumer; call once after a batch of pushes.
+    void wake() noexcept;
+
+    // Consumer side.
+    int wakeDescriptor() const { return wakeFd_; }
+    void acknowledgeWake() noexcept;
+    std::size_t size() const noexcept;
+    const ShortMessage& front() const noexcept;  // only when size() > 0
+    void pop() noexcept;
+    void clear() noexcept;
+    // Messages dropped because the queue was full, since the last call.
+    std::uint64_t takeDroppedCount() noexcept;
+
+private:
+    std::unique_ptr<ShortMessage[]> slots_;
+    alignas(64) std::atomic<std::size_t> head_{0};  // next to read, consumer-owned
+    alignas(64) std::atomic<std::size_t> tail_{0};  // next to write, producer-owned
+    alignas(64) std::atomic<std::uint64_t> dropped_{0};
+    int wakeFd_ = -1;
+};
+
+}  // namespace keyflip

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "wire_format.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keyflip {
+
+class IncomingQueue;
+class PortAccessLog;
+
+enum class PortSide { Input, Output };
+
+// What went wrong, as a port reports it through PortError.
+struct PortFault {
+    std::int16_t code = 0;
+    QString text;
+};
+
+// One MIDI system as the two ports see it. The program is one MIDI client
+// with an input port and an output port; the lists name the system's other
+// sources and destinations, never the program's own ports, so the program
+// cannot be patched into a loop with itself.
+//
+// Every member is called on the UI thread. connectionLost is emitted there
+// too; a backend whose MIDI system reports trouble on another thread crosses
+// over without blocking that thread.
+class MidiBackend : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // The MIDI system's name, for texts shown to the user.
+    virtual QString systemName() const = 0;
+    // Why no MIDI system can be reached right now; nothing when one can.
+    virtual std::optional<QString> unreachableReason() = 0;
+
+    // Names, as the system shows them, in a stable order.
+    virtual std::vector<std::string> sourceNames() = 0;
+    virtual std::vector<std::string> destinationNames() = 0;
+
+    // Opens the program's input port and connects the named source to it; an
+    // empty name opens the port alone, for any source to connect to later.
+    virtual std::optional<PortFault> openInput(const std::string& source) = 0;
+    virtual void closeInput() = 0;
+    // Where events arriving at the open input go; nullptr discards them.
+    virtual void setInputQueue(IncomingQueue* queue) = 0;
+
+    // Opens the program's output port and connects it to the named
+    // destination; an empty name opens the port alone.
+    virtual std::optional<PortFault> openOutput(const std::string& destination) = 0;
+    virtual void closeOutput() = 0;
+    // Queues one message for the open output; false when it cannot be queued.
+    virtual bool send(const WireMessage& message) = 0;
+    // Waits, at most limit, until everything sent has left the program.
+    virtual void flushOutput(std::chrono::milliseconds limit) = 0;
+
+    // Only the in-memory backend records member accesses.
+    virtual PortAccessLog* accessLog() { return nullptr; }
+
+    // True the first time the system is found unreachable after it was
+    // reachable (or since start), so the user is told once, not per port.
+    bool claimUnreachableReport(bool unreachable);
+
+signals:
+    // A connected device, or the whole MIDI system, went away while open.
+    void connectionLost(keyflip::PortSide side, qint16 code, QString text);
+
+private:
+    bool unreachableReported_ = false;
+};
+
+}  // namespace keyflip

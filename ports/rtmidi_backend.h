@@ -1,0 +1,13 @@
+#pragma once
+
+#include "midi_backend.h"
+
+#include <memory>
+
+namespace keyflip {
+
+// The ALSA sequencer (CoreMIDI, Windows multimedia on other systems) through
+// RtMidi. Returns nothing when that MIDI system cannot be opened.
+std::unique_ptr<MidiBackend> createRtMidiBackend();
+
+}  // namespace keyflip
