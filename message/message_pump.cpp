@@ -25,7 +25,8 @@ DecimalText decimal(std::int16_t value) {
 
 MessagePump::MessagePump(InputPortMembers& input, OutputPortMembers& output,
                          const RewriteSettings& settings, MessageDisplay& display)
-    : input_(input), output_(output), settings_(settings), display_(display) {}
+    : input_(input), output_(output), settings_(settings), display_(display) {
+}
 
 void MessagePump::run() {
     while (input_.pendingCount() > 0) {

@@ -24,8 +24,8 @@ public:
 // arriving during a run leave in the same run.
 class MessagePump {
 public:
-    MessagePump(InputPortMembers& input, OutputPortMembers& output,
-                const RewriteSettings& settings, MessageDisplay& display);
+    MessagePump(InputPortMembers& input, OutputPortMembers& output, const RewriteSettings& settings,
+                MessageDisplay& display);
 
     void run();
 

@@ -1,0 +1,9 @@
+#include "jack_backend.h"
+
+namespace keyflip {
+
+std::unique_ptr<MidiBackend> createJackBackend() {
+    return nullptr;
+}
+
+}  // namespace keyflip
