@@ -1,0 +1,462 @@
+#include "midi_port.h"
+
+#include "incoming_queue.h"
+#include "port_access_log.h"
+#include "program_error.h"
+#include "wire_format.h"
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+namespace keyflip {
+
+namespace {
+
+constexpr std::chrono::milliseconds kCloseFlushLimit{250};
+constexpr std::size_t kMaxListed = std::numeric_limits<std::int16_t>::max();
+
+std::int16_t countAsInt16(std::size_t count) {
+    return static_cast<std::int16_t>(std::min(count, kMaxListed));
+}
+
+void logRead(PortAccessLog* log, const char* port, const char* member, long value) {
+    if (log) {
+        log->recordRead(port, member, std::to_string(value));
+    }
+}
+
+void logRead(PortAccessLog* log, const char* port, const char* member, const QString& value) {
+    if (log) {
+        log->recordRead(port, member, value.toStdString());
+    }
+}
+
+void logWrite(PortAccessLog* log, const char* port, const char* member, long value) {
+    if (log) {
+        log->recordWrite(port, member, std::to_string(value));
+    }
+}
+
+[[noreturn]] void refuseValue() {
+    throw ProgramError(kInvalidPropertyValueDescription);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- input port
+
+MidiInputPort::MidiInputPort(MidiBackend& backend, QObject* parent)
+    : QObject(parent),
+      backend_(backend),
+      log_(backend.accessLog()),
+      queue_(std::make_unique<IncomingQueue>()),
+      wakeNotifier_(new QSocketNotifier(queue_->wakeDescriptor(), QSocketNotifier::Read, this)) {
+    connect(wakeNotifier_, &QSocketNotifier::activated, this, &MidiInputPort::onWake);
+    connect(&backend_, &MidiBackend::connectionLost, this, &MidiInputPort::onConnectionLost);
+}
+
+MidiInputPort::~MidiInputPort() {
+    close();
+}
+
+void MidiInputPort::setPortCommand(std::int16_t code) {
+    logWrite(log_, "in", "PortCommand", code);
+    lastCommand_ = code;
+    switch (code) {
+        case PORT_OPEN:
+            open();
+            break;
+        case PORT_CLOSE:
+            close();
+            break;
+        case PORT_START:
+            start();
+            break;
+        case PORT_STOP:
+            stop();
+            break;
+        case MSG_DROP:
+            queue_->pop();
+            break;
+        default:
+            refuseValue();
+    }
+}
+
+std::int16_t MidiInputPort::deviceIndex() {
+    logRead(log_, "in", "DeviceIndex", deviceIndex_);
+    return deviceIndex_;
+}
+
+void MidiInputPort::setDeviceIndex(std::int16_t index) {
+    logWrite(log_, "in", "DeviceIndex", index);
+    if (index < 0) {
+        refuseValue();
+    }
+    deviceIndex_ = index;
+}
+
+QString MidiInputPort::deviceName() {
+    if (!devicesListed_) {
+        refreshDevices();
+    }
+    const auto index = static_cast<std::size_t>(deviceIndex_);
+    const QString name =
+        index < devices_.size() ? QString::fromStdString(devices_[index]) : QString();
+    logRead(log_, "in", "DeviceName", name);
+    return name;
+}
+
+std::int16_t MidiInputPort::deviceCount() {
+    refreshDevices();
+    const std::int16_t count = countAsInt16(devices_.size());
+    logRead(log_, "in", "DeviceCount", count);
+    return count;
+}
+
+std::int16_t MidiInputPort::portState() {
+    logRead(log_, "in", "PortState", state_);
+    return state_;
+}
+
+std::int16_t MidiInputPort::pendingCount() {
+    const std::int16_t count = countAsInt16(queue_->size());
+    logRead(log_, "in", "PendingCount", count);
+    return count;
+}
+
+std::int16_t MidiInputPort::msgStatus() {
+    const std::int16_t value = queue_->size() > 0 ? queue_->front().status : 0;
+    logRead(log_, "in", "MsgStatus", value);
+    return value;
+}
+
+std::int16_t MidiInputPort::msgData1() {
+    const std::int16_t value = queue_->size() > 0 ? queue_->front().data1 : 0;
+    logRead(log_, "in", "MsgData1", value);
+    return value;
+}
+
+std::int16_t MidiInputPort::msgData2() {
+    const std::int16_t value = queue_->size() > 0 ? queue_->front().data2 : 0;
+    logRead(log_, "in", "MsgData2", value);
+    return value;
+}
+
+// The list is kept as read, and a later open goes by the name it held, so a
+// device that came or went in between never opens a neighbour instead.
+void MidiInputPort::refreshDevices() {
+    devicesListed_ = true;
+    devices_.clear();
+    if (backend_.unreachableReason()) {
+        return;
+    }
+    devices_ = backend_.sourceNames();
+    devices_.resize(std::min(devices_.size(), kMaxListed - 1));
+    devices_.emplace_back(kOwnInputName);
+}
+
+void MidiInputPort::open() {
+    close();
+    if (!devicesListed_) {
+        refreshDevices();
+    }
+    if (const auto reason = backend_.unreachableReason()) {
+        if (backend_.claimUnreachableReport(true)) {
+            report(PortErrorCode::NoMidiSystem, *reason);
+        }
+        return;
+    }
+    backend_.claimUnreachableReport(false);
+    const auto index = static_cast<std::size_t>(deviceIndex_);
+    if (index >= devices_.size()) {
+        report(PortErrorCode::DeviceNotFound,
+               QStringLiteral("There is no MIDI input device number %1.").arg(deviceIndex_));
+        return;
+    }
+    const bool ownPortAlone = index + 1 == devices_.size();
+    if (auto fault = backend_.openInput(ownPortAlone ? std::string() : devices_[index])) {
+        report(fault->code, fault->text);
+        return;
+    }
+    queue_->clear();
+    state_ = PORT_STATE_OPEN;
+}
+
+void MidiInputPort::close() {
+    if (state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    backend_.setInputQueue(nullptr);
+    backend_.closeInput();
+    queue_->clear();
+    state_ = PORT_STATE_CLOSED;
+}
+
+void MidiInputPort::start() {
+    if (state_ == PORT_STATE_CLOSED) {
+        report(PortErrorCode::PortNotOpen, QStringLiteral("The MIDI input is not open."));
+        return;
+    }
+    state_ = PORT_STATE_STARTED;
+    backend_.setInputQueue(queue_.get());
+    if (queue_->size() > 0) {
+        queue_->wake();
+    }
+}
+
+void MidiInputPort::stop() {
+    if (state_ != PORT_STATE_STARTED) {
+        return;
+    }
+    backend_.setInputQueue(nullptr);
+    state_ = PORT_STATE_OPEN;
+}
+
+void MidiInputPort::onWake() {
+    queue_->acknowledgeWake();
+    if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
+        emit Message();
+    }
+    // One report for a whole flood, never one per lost message.
+    if (const std::uint64_t lost = queue_->takeDroppedCount()) {
+        report(PortErrorCode::InputOverflow,
+               QStringLiteral("%1 incoming MIDI messages were lost: they arrived faster than "
+                              "Keyflip could pass them on.")
+                   .arg(lost));
+    }
+}
+
+void MidiInputPort::onConnectionLost(PortSide side, qint16 code, const QString& text) {
+    if (side != PortSide::Input || state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    close();
+    report(code, text);
+}
+
+void MidiInputPort::report(std::int16_t code, const QString& text) {
+    qint16 reportedCode = code;
+    QString reportedText = text;
+    emit PortError(reportedCode, reportedText);
+}
+
+// --------------------------------------------------------------- output port
+
+MidiOutputPort::MidiOutputPort(MidiBackend& backend, QObject* parent)
+    : QObject(parent), backend_(backend), log_(backend.accessLog()) {
+    connect(&backend_, &MidiBackend::connectionLost, this, &MidiOutputPort::onConnectionLost);
+}
+
+MidiOutputPort::~MidiOutputPort() {
+    close();
+}
+
+void MidiOutputPort::setPortCommand(std::int16_t code) {
+    logWrite(log_, "out", "PortCommand", code);
+    lastCommand_ = code;
+    switch (code) {
+        case PORT_OPEN:
+            open();
+            break;
+        case PORT_CLOSE:
+            close();
+            break;
+        case PORT_START:
+            if (state_ == PORT_STATE_CLOSED) {
+                report(PortErrorCode::PortNotOpen, QStringLiteral("The MIDI output is not open."));
+            } else {
+                state_ = PORT_STATE_STARTED;
+            }
+            break;
+        case PORT_STOP:
+            if (state_ == PORT_STATE_STARTED) {
+                state_ = PORT_STATE_OPEN;
+            }
+            break;
+        case MSG_SEND:
+            send();
+            break;
+        default:
+            refuseValue();
+    }
+}
+
+std::int16_t MidiOutputPort::deviceIndex() {
+    logRead(log_, "out", "DeviceIndex", deviceIndex_);
+    return deviceIndex_;
+}
+
+void MidiOutputPort::setDeviceIndex(std::int16_t index) {
+    logWrite(log_, "out", "DeviceIndex", index);
+    if (index < -1) {
+        refuseValue();
+    }
+    deviceIndex_ = index;
+}
+
+QString MidiOutputPort::deviceName() {
+    if (!devicesListed_) {
+        refreshDevices();
+    }
+    QString name;
+    if (deviceIndex_ == -1) {
+        name = QString::fromUtf8(kOwnOutputName);
+    } else if (static_cast<std::size_t>(deviceIndex_) < devices_.size()) {
+        name = QString::fromStdString(devices_[static_cast<std::size_t>(deviceIndex_)]);
+    }
+    logRead(log_, "out", "DeviceName", name);
+    return name;
+}
+
+std::int16_t MidiOutputPort::deviceCount() {
+    refreshDevices();
+    const std::int16_t count = countAsInt16(devices_.size());
+    logRead(log_, "out", "DeviceCount", count);
+    return count;
+}
+
+std::int16_t MidiOutputPort::portState() {
+    logRead(log_, "out", "PortState", state_);
+    return state_;
+}
+
+void MidiOutputPort::setMsgStatus(std::int16_t value) {
+    logWrite(log_, "out", "MsgStatus", value);
+    message_.status = value;
+}
+
+void MidiOutputPort::setMsgData1(std::int16_t value) {
+    logWrite(log_, "out", "MsgData1", value);
+    message_.data1 = value;
+}
+
+void MidiOutputPort::setMsgData2(std::int16_t value) {
+    logWrite(log_, "out", "MsgData2", value);
+    message_.data2 = value;
+}
+
+void MidiOutputPort::refreshDevices() {
+    devicesListed_ = true;
+    devices_.clear();
+    if (!backend_.unreachableReason()) {
+        devices_ = backend_.destinationNames();
+        devices_.resize(std::min(devices_.size(), kMaxListed));
+    }
+}
+
+void MidiOutputPort::open() {
+    close();
+    if (!devicesListed_) {
+        refreshDevices();
+    }
+    if (const auto reason = backend_.unreachableReason()) {
+        if (backend_.claimUnreachableReport(true)) {
+            report(PortErrorCode::NoMidiSystem, *reason);
+        }
+        return;
+    }
+    backend_.claimUnreachableReport(false);
+    std::string destination;
+    if (deviceIndex_ >= 0) {
+        const auto index = static_cast<std::size_t>(deviceIndex_);
+        if (index >= devices_.size()) {
+            report(PortErrorCode::DeviceNotFound,
+                   QStringLiteral("There is no MIDI output device number %1.").arg(deviceIndex_));
+            return;
+        }
+        destination = devices_[index];
+    }
+    if (auto fault = backend_.openOutput(destination)) {
+        report(fault->code, fault->text);
+        return;
+    }
+    state_ = PORT_STATE_OPEN;
+}
+
+void MidiOutputPort::close() {
+    if (state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    silenceSoundingNotes();
+    backend_.flushOutput(kCloseFlushLimit);
+    backend_.closeOutput();
+    state_ = PORT_STATE_CLOSED;
+}
+
+// Closing must never leave a synthesizer droning: every note we sent that is
+// still sounding gets its Note Off first.
+void MidiOutputPort::silenceSoundingNotes() {
+    for (std::size_t channel = 0; channel < soundingNotes_.size(); ++channel) {
+        auto& notes = soundingNotes_[channel];
+        for (std::size_t note = 0; notes.any() && note < notes.size(); ++note) {
+            if (notes.test(note)) {
+                WireMessage noteOff;
+                noteOff.size = 3;
+                noteOff.bytes = {static_cast<std::uint8_t>(0x80 | channel),
+                                 static_cast<std::uint8_t>(note), 0};
+                backend_.send(noteOff);
+                notes.reset(note);
+            }
+        }
+    }
+}
+
+void MidiOutputPort::send() {
+    if (state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    const auto wire = encodeShortMessage(message_);
+    if (!wire) {
+        ++unsentCount_;
+        report(PortErrorCode::MessageNotSent,
+               QStringLiteral("(%1, %2, %3) was not sent: a value does not fit in a MIDI message. "
+                              "%4 messages not sent so far.")
+                   .arg(message_.status)
+                   .arg(message_.data1)
+                   .arg(message_.data2)
+                   .arg(unsentCount_));
+        return;
+    }
+    if (!backend_.send(*wire)) {
+        report(PortErrorCode::OutputOverflow,
+               QStringLiteral("Outgoing MIDI messages were lost: the MIDI system did not take "
+                              "them as fast as they came."));
+        return;
+    }
+    trackSounding(message_);
+}
+
+void MidiOutputPort::trackSounding(const ShortMessage& sent) {
+    const int kind = sent.status & 0xF0;
+    if (kind != 0x80 && kind != 0x90) {
+        return;
+    }
+    auto& notes = soundingNotes_[static_cast<std::size_t>(sent.status & 0x0F)];
+    notes.set(static_cast<std::size_t>(sent.data1), kind == 0x90 && sent.data2 > 0);
+}
+
+void MidiOutputPort::onConnectionLost(PortSide side, qint16 code, const QString& text) {
+    if (side != PortSide::Output || state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    // The notes cannot be reached any more; forget them rather than send into
+    // a port that is gone.
+    for (auto& notes : soundingNotes_) {
+        notes.reset();
+    }
+    backend_.closeOutput();
+    state_ = PORT_STATE_CLOSED;
+    report(code, text);
+}
+
+void MidiOutputPort::report(std::int16_t code, const QString& text) {
+    qint16 reportedCode = code;
+    QString reportedText = text;
+    emit PortError(reportedCode, reportedText);
+}
+
+}  // namespace keyflip

@@ -1,0 +1,257 @@
+#include "port_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace keyflip {
+namespace {
+
+using testing_support::InMemoryPorts;
+using testing_support::LoggingDisplay;
+using testing_support::PlainSettings;
+using Lines = std::vector<std::string>;
+
+class MessagePumpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ports.openAndStartBoth();
+        log().clear();
+    }
+
+    PortAccessLog& log() { return ports.backend.log(); }
+
+    void deliver(std::initializer_list<ShortMessage> messages) {
+        for (const auto& message : messages) {
+            ASSERT_TRUE(ports.backend.deliver(message));
+        }
+    }
+
+    std::vector<ShortMessage> sentMessages() const {
+        std::vector<ShortMessage> result;
+        for (const auto& wire : ports.backend.sent()) {
+            result.push_back(*decodeShortMessage(wire.view()));
+        }
+        return result;
+    }
+
+    InMemoryPorts ports;
+    PlainSettings settings;
+    LoggingDisplay display{ports.backend.log()};
+    MessagePump pump{ports.input, ports.output, settings, display};
+};
+
+Lines oneMessage(const char* in, const char* out) {
+    const std::string i = in;
+    const std::string o = out;
+    auto field = [](const std::string& triple, int n) {
+        std::size_t start = 0;
+        for (int k = 0; k < n; ++k) start = triple.find(',', start) + 1;
+        const std::size_t end = triple.find(',', start);
+        return triple.substr(start, end == std::string::npos ? end : end - start);
+    };
+    return {"in.MsgStatus -> " + field(i, 0),
+            "in.MsgData1 -> " + field(i, 1),
+            "in.MsgData2 -> " + field(i, 2),
+            "out.MsgStatus <- " + field(o, 0),
+            "out.MsgData1 <- " + field(o, 1),
+            "out.MsgData2 <- " + field(o, 2),
+            "out.PortCommand <- 7",
+            "in.PortCommand <- 6",
+            "display.message <- " + field(o, 0),
+            "display.data1 <- " + field(o, 1),
+            "display.data2 <- " + field(o, 2)};
+}
+
+Lines concat(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+TEST_F(MessagePumpTest, NothingPendingSendsNothingAndLeavesTheBoxes) {
+    display.status = "unchanged";
+    pump.run();
+    EXPECT_EQ(log().lines(), Lines{"in.PendingCount -> 0"});
+    EXPECT_TRUE(ports.backend.sent().empty());
+    EXPECT_EQ(display.status, "unchanged");
+}
+
+TEST_F(MessagePumpTest, OneMessageFollowsTheExactOrder) {
+    settings.transpose = 2;
+    deliver({{144, 60, 90}});
+    pump.run();
+    EXPECT_EQ(log().lines(), concat({{"in.PendingCount -> 1"},
+                                     oneMessage("144,60,90", "144,62,90"),
+                                     {"in.PendingCount -> 0"}}));
+    EXPECT_EQ((std::vector<std::string>{display.status, display.data1, display.data2}),
+              (std::vector<std::string>{"144", "62", "90"}));
+}
+
+TEST_F(MessagePumpTest, ThreeMessagesLeaveInQueueOrderAndTheBoxesEndOnTheLast) {
+    deliver({{144, 60, 90}, {176, 1, 33}, {128, 60, 0}});
+    pump.run();
+    EXPECT_EQ(log().lines(), concat({{"in.PendingCount -> 3"},
+                                     oneMessage("144,60,90", "144,60,90"),
+                                     {"in.PendingCount -> 2"},
+                                     oneMessage("176,1,33", "144,64,33"),
+                                     {"in.PendingCount -> 1"},
+                                     oneMessage("128,60,0", "128,60,0"),
+                                     {"in.PendingCount -> 0"}}));
+    EXPECT_EQ(sentMessages(),
+              (std::vector<ShortMessage>{{144, 60, 90}, {144, 64, 33}, {128, 60, 0}}));
+    EXPECT_EQ(display.status + " " + display.data1 + " " + display.data2, "128 60 0");
+}
+
+TEST_F(MessagePumpTest, ReverseTurnsController126IntoTheWheelNote) {
+    settings.reverse = true;
+    settings.wheel = 40;
+    deliver({{176, 126, 33}});
+    pump.run();
+    EXPECT_EQ(sentMessages(), (std::vector<ShortMessage>{{144, 40, 33}}));
+    EXPECT_EQ(display.status, "144");
+}
+
+TEST_F(MessagePumpTest, NegativeValuesShowWithAMinusSign) {
+    settings.transpose = 12;
+    settings.reverse = true;
+    deliver({{144, 127, 64}});
+    pump.run();
+    EXPECT_EQ(display.data1, "-12");
+    EXPECT_TRUE(ports.backend.sent().empty()) << "-12 cannot go on the wire";
+    ASSERT_EQ(ports.errors.size(), 1u);
+    EXPECT_EQ(ports.errors[0].code, 8);
+}
+
+// Settings that run a callback the first time transpose is read, to let a
+// test act in the middle of a pump run.
+struct SettingsWithHook : PlainSettings {
+    mutable std::function<void()> onTransposeRead;
+    std::int16_t transposeAmount() const override {
+        if (onTransposeRead) {
+            auto hook = std::move(onTransposeRead);
+            hook();
+        }
+        return transpose;
+    }
+};
+
+TEST(MessagePumpRun, AMessageArrivingDuringTheRunLeavesInTheSameRun) {
+    InMemoryPorts ports;
+    ports.openAndStartBoth();
+    SettingsWithHook settings;
+    settings.onTransposeRead = [&] { ports.backend.deliver(ShortMessage{144, 70, 1}); };
+    LoggingDisplay display(ports.backend.log());
+    MessagePump pump(ports.input, ports.output, settings, display);
+    ports.backend.deliver(ShortMessage{144, 60, 1});
+    pump.run();
+    ASSERT_EQ(ports.backend.sent().size(), 2u);
+    EXPECT_EQ(display.data1, "70");
+}
+
+// A display that runs a callback after each message's last box is written.
+struct DisplayWithHook : LoggingDisplay {
+    using LoggingDisplay::LoggingDisplay;
+    std::function<void()> afterMessage;
+    void setData2Text(std::string_view text) override {
+        LoggingDisplay::setData2Text(text);
+        if (afterMessage) afterMessage();
+    }
+};
+
+TEST_F(MessagePumpTest, SettingsChangedBetweenMessagesApplyToTheNextOne) {
+    DisplayWithHook hookedDisplay(log());
+    MessagePump hookedPump(ports.input, ports.output, settings, hookedDisplay);
+    hookedDisplay.afterMessage = [&] {
+        settings.transpose = static_cast<std::int16_t>(settings.transpose + 1);
+    };
+    deliver({{144, 60, 1}, {144, 61, 1}, {176, 1, 5}});
+    settings.wheel = 10;
+    hookedPump.run();
+    EXPECT_EQ(sentMessages(),
+              (std::vector<ShortMessage>{{144, 60, 1}, {144, 62, 1}, {144, 10, 5}}));
+}
+
+// A scripted input that reports a negative PendingCount.
+struct NegativeCountInput : InputPortMembers {
+    int reads = 0;
+    std::int16_t pendingCount() override {
+        ++reads;
+        return -3;
+    }
+    std::int16_t msgStatus() override { return 144; }
+    std::int16_t msgData1() override { return 60; }
+    std::int16_t msgData2() override { return 1; }
+    void setPortCommand(std::int16_t) override { ADD_FAILURE() << "no command expected"; }
+};
+
+TEST(MessagePumpRun, NegativePendingCountCountsAsEmpty) {
+    InMemoryPorts ports;
+    ports.openAndStartBoth();
+    NegativeCountInput input;
+    PlainSettings settings;
+    LoggingDisplay display(ports.backend.log());
+    MessagePump pump(input, ports.output, settings, display);
+    pump.run();
+    EXPECT_EQ(input.reads, 1);
+    EXPECT_TRUE(ports.backend.sent().empty());
+}
+
+struct StuckNoteCase {
+    const char* name;
+    std::function<void(PlainSettings&)> changeWhileHeld;
+    ShortMessage noteOff;
+    ShortMessage expectedNoteOn;
+    ShortMessage expectedNoteOff;
+    friend void PrintTo(const StuckNoteCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class StuckNotes : public MessagePumpTest, public ::testing::WithParamInterface<StuckNoteCase> {};
+
+TEST_P(StuckNotes, TheNoteOffReachesThePitchThatIsSounding) {
+    const auto& c = GetParam();
+    settings.transpose = 2;
+    deliver({{145, 60, 100}});
+    pump.run();
+    c.changeWhileHeld(settings);
+    deliver({c.noteOff});
+    pump.run();
+    EXPECT_EQ(sentMessages(), (std::vector<ShortMessage>{c.expectedNoteOn, c.expectedNoteOff}));
+}
+
+INSTANTIATE_TEST_SUITE_P(ThroughThePump, StuckNotes,
+                         ::testing::Values(StuckNoteCase{"transpose_moved",
+                                                         [](PlainSettings& s) { s.transpose = 7; },
+                                                         {129, 60, 0},
+                                                         {145, 62, 100},
+                                                         {129, 62, 0}},
+                                           StuckNoteCase{"reverse_pressed",
+                                                         [](PlainSettings& s) { s.reverse = true; },
+                                                         {129, 60, 0},
+                                                         {145, 62, 100},
+                                                         {129, 62, 0}},
+                                           StuckNoteCase{"velocity_zero_note_on",
+                                                         [](PlainSettings& s) { s.transpose = 0; },
+                                                         {145, 60, 0},
+                                                         {145, 62, 100},
+                                                         {145, 62, 0}},
+                                           StuckNoteCase{"other_channel_is_not_held",
+                                                         [](PlainSettings& s) { s.transpose = 0; },
+                                                         {128, 60, 0},
+                                                         {145, 62, 100},
+                                                         {128, 60, 0}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MessagePumpTest, ANoteOffIsRememberedOnlyOnce) {
+    settings.transpose = 2;
+    deliver({{144, 60, 100}, {128, 60, 0}});
+    pump.run();
+    settings.transpose = 4;
+    deliver({{128, 60, 0}});  // no Note On is held now: the rules apply
+    pump.run();
+    EXPECT_EQ(sentMessages(),
+              (std::vector<ShortMessage>{{144, 62, 100}, {128, 62, 0}, {128, 64, 0}}));
+}
+
+}  // namespace
+}  // namespace keyflip

@@ -1,0 +1,229 @@
+#include "incoming_queue.h"
+#include "port_test_support.h"
+#include "program_error.h"
+
+#include <gtest/gtest.h>
+
+namespace keyflip {
+namespace {
+
+using testing_support::InMemoryPorts;
+using testing_support::processPendingEvents;
+using testing_support::RecordedError;
+
+class MidiPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ports.backend.setSources({"keyboard:out", "pads:out"});
+        ports.backend.setDestinations({"synth:in", "sampler:in", "drums:in"});
+    }
+
+    std::vector<std::string> inputNames() {
+        std::vector<std::string> names;
+        const std::int16_t count = ports.input.deviceCount();
+        for (std::int16_t i = 0; i < count; ++i) {
+            ports.input.setDeviceIndex(i);
+            names.push_back(ports.input.deviceName().toStdString());
+        }
+        return names;
+    }
+
+    InMemoryPorts ports;
+};
+
+TEST_F(MidiPortTest, InputsListTheSourcesThenTheOwnPort) {
+    EXPECT_EQ(inputNames(), (std::vector<std::string>{"keyboard:out", "pads:out", "Keyflip in"}));
+}
+
+TEST_F(MidiPortTest, OutputListsTheDestinationsWithTheOwnPortAsDefault) {
+    EXPECT_EQ(ports.output.deviceCount(), 3);
+    ports.output.setDeviceIndex(-1);
+    EXPECT_EQ(ports.output.deviceName(), "Keyflip out");
+    ports.output.setDeviceIndex(2);
+    EXPECT_EQ(ports.output.deviceName(), "drums:in");
+}
+
+TEST_F(MidiPortTest, OpeningConnectsTheListedDeviceByName) {
+    inputNames();
+    ports.output.deviceCount();
+    ports.input.setDeviceIndex(1);
+    ports.input.setPortCommand(PORT_OPEN);
+    ports.output.setDeviceIndex(0);
+    ports.output.setPortCommand(PORT_OPEN);
+    EXPECT_EQ(ports.backend.connectedSource(), "pads:out");
+    EXPECT_EQ(ports.backend.connectedDestination(), "synth:in");
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_OPEN);
+    EXPECT_EQ(ports.output.portState(), PORT_STATE_OPEN);
+    EXPECT_TRUE(ports.errors.empty());
+}
+
+TEST_F(MidiPortTest, TheOwnPortsOpenWithoutAConnection) {
+    ports.openAndStartBoth();
+    EXPECT_TRUE(ports.backend.inputOpen());
+    EXPECT_TRUE(ports.backend.outputOpen());
+    EXPECT_EQ(ports.backend.connectedSource(), "");
+    EXPECT_EQ(ports.backend.connectedDestination(), "");
+}
+
+// Indexes mean the list as it was read: when devices come and go in
+// between, the port opens the device the user picked or says it is gone.
+TEST_F(MidiPortTest, AChangedListNeverOpensANeighbour) {
+    inputNames();
+    ports.backend.setSources({"new:out", "keyboard:out", "pads:out"});
+    ports.input.setDeviceIndex(0);
+    ports.input.setPortCommand(PORT_OPEN);
+    EXPECT_EQ(ports.backend.connectedSource(), "keyboard:out");
+
+    ports.backend.setSources({"new:out", "keyboard:out"});
+    ports.input.setDeviceIndex(1);
+    ports.input.setPortCommand(PORT_OPEN);
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_CLOSED);
+    ASSERT_EQ(ports.errors.size(), 1u);
+    EXPECT_EQ(ports.errors[0].code, 2);
+    EXPECT_NE(ports.errors[0].text.find("pads:out"), std::string::npos);
+}
+
+TEST_F(MidiPortTest, ADeviceThatRefusesIsReportedAndTheRestStays) {
+    ports.backend.refuseDevice("synth:in");
+    ports.output.deviceCount();
+    ports.output.setDeviceIndex(0);
+    ports.output.setPortCommand(PORT_OPEN);
+    EXPECT_EQ(ports.output.portState(), PORT_STATE_CLOSED);
+    ASSERT_EQ(ports.errors.size(), 1u);
+    EXPECT_EQ(ports.errors[0].code, 3);
+}
+
+TEST_F(MidiPortTest, ValuesNoPortAcceptsRaiseInvalidPropertyValue) {
+    const std::vector<std::function<void()>> refused = {
+        [&] { ports.input.setDeviceIndex(-1); },  [&] { ports.input.setDeviceIndex(INT16_MIN); },
+        [&] { ports.output.setDeviceIndex(-2); }, [&] { ports.input.setPortCommand(0); },
+        [&] { ports.input.setPortCommand(3); },   [&] { ports.input.setPortCommand(MSG_SEND); },
+        [&] { ports.input.setPortCommand(-1); },  [&] { ports.output.setPortCommand(MSG_DROP); },
+        [&] { ports.output.setPortCommand(8); },  [&] { ports.output.setPortCommand(INT16_MAX); },
+    };
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        try {
+            refused[i]();
+            ADD_FAILURE() << "case " << i << " was accepted";
+        } catch (const ProgramError& error) {
+            EXPECT_STREQ(error.description(), "Invalid property value") << i;
+        }
+    }
+}
+
+TEST_F(MidiPortTest, CommandsInTheWrongStateAreHarmless) {
+    ports.input.setPortCommand(PORT_STOP);
+    ports.input.setPortCommand(PORT_CLOSE);
+    ports.input.setPortCommand(MSG_DROP);
+    ports.output.setPortCommand(PORT_CLOSE);
+    ports.output.setMsgStatus(144);
+    ports.output.setMsgData1(60);
+    ports.output.setMsgData2(100);
+    ports.output.setPortCommand(MSG_SEND);
+    EXPECT_TRUE(ports.backend.sent().empty());
+    EXPECT_TRUE(ports.errors.empty());
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_CLOSED);
+    EXPECT_EQ(ports.input.pendingCount(), 0);
+}
+
+TEST_F(MidiPortTest, StartingAClosedPortSaysSo) {
+    ports.input.setPortCommand(PORT_START);
+    ports.output.setPortCommand(PORT_START);
+    EXPECT_EQ(ports.errors, (std::vector<RecordedError>{{4, "The MIDI input is not open."},
+                                                        {4, "The MIDI output is not open."}}));
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_CLOSED);
+}
+
+TEST_F(MidiPortTest, StatesFollowTheCommands) {
+    ports.openAndStartBoth();
+    EXPECT_NE(ports.input.portState(), PORT_STATE_OPEN);
+    EXPECT_NE(ports.input.portState(), PORT_STATE_CLOSED);
+    ports.input.setPortCommand(PORT_STOP);
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_OPEN);
+    ports.input.setPortCommand(PORT_CLOSE);
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_CLOSED);
+}
+
+TEST_F(MidiPortTest, MessageIsRaisedOnlyWhileStartedAndOncePerBatch) {
+    int messageEvents = 0;
+    QObject::connect(&ports.input, &MidiInputPort::Message, [&] { ++messageEvents; });
+    ports.input.deviceCount();
+    ports.input.setDeviceIndex(2);
+    ports.input.setPortCommand(PORT_OPEN);
+    EXPECT_FALSE(ports.backend.deliver(ShortMessage{144, 60, 1})) << "open, not started";
+    ports.input.setPortCommand(PORT_START);
+    ports.backend.deliver(ShortMessage{144, 60, 1});
+    ports.backend.deliver(ShortMessage{144, 61, 1});
+    processPendingEvents();
+    EXPECT_EQ(messageEvents, 1);
+    EXPECT_EQ(ports.input.pendingCount(), 2);
+    EXPECT_EQ(ports.input.msgData1(), 60);
+    ports.input.setPortCommand(MSG_DROP);
+    EXPECT_EQ(ports.input.msgData1(), 61);
+}
+
+TEST_F(MidiPortTest, AFullQueueLosesTheNewestAndReportsOnce) {
+    ports.openAndStartBoth();
+    for (std::size_t i = 0; i < IncomingQueue::kCapacity + 10; ++i) {
+        ports.backend.deliver(ShortMessage{144, static_cast<std::int16_t>(i % 128), 1});
+    }
+    processPendingEvents();
+    ASSERT_EQ(ports.errors.size(), 1u);
+    EXPECT_EQ(ports.errors[0].code, 5);
+    EXPECT_EQ(ports.errors[0].text.rfind("10 incoming MIDI messages were lost", 0), 0u)
+        << ports.errors[0].text;
+    EXPECT_EQ(ports.input.pendingCount(), INT16_MAX) << "the count is 16-bit";
+    EXPECT_EQ(ports.input.msgData1(), 0) << "the oldest stay";
+}
+
+TEST_F(MidiPortTest, ClosingTheOutputSilencesEveryNoteStillSounding) {
+    ports.openAndStartBoth();
+    const ShortMessage sent[] = {
+        {144, 60, 100}, {144, 64, 100}, {153, 36, 90}, {128, 60, 0}, {145, 70, 0}, {176, 1, 5},
+    };
+    for (const auto& message : sent) {
+        ports.output.setMsgStatus(message.status);
+        ports.output.setMsgData1(message.data1);
+        ports.output.setMsgData2(message.data2);
+        ports.output.setPortCommand(MSG_SEND);
+    }
+    ports.backend.clearSent();
+    ports.output.setPortCommand(PORT_CLOSE);
+    std::vector<ShortMessage> noteOffs;
+    for (const auto& wire : ports.backend.sent()) {
+        noteOffs.push_back(*decodeShortMessage(wire.view()));
+    }
+    EXPECT_EQ(noteOffs, (std::vector<ShortMessage>{{128, 64, 0}, {137, 36, 0}}));
+    ports.backend.clearSent();
+    ports.output.setPortCommand(PORT_CLOSE);
+    EXPECT_TRUE(ports.backend.sent().empty()) << "closing twice sends nothing more";
+}
+
+TEST_F(MidiPortTest, ALostConnectionClosesThePortAndIsReportedOnce) {
+    ports.openAndStartBoth();
+    ports.backend.loseConnection(PortSide::Input, "The keyboard went away.");
+    ports.backend.loseConnection(PortSide::Input, "The keyboard went away.");
+    EXPECT_EQ(ports.input.portState(), PORT_STATE_CLOSED);
+    EXPECT_NE(ports.output.portState(), PORT_STATE_CLOSED);
+    EXPECT_EQ(ports.errors, (std::vector<RecordedError>{{6, "The keyboard went away."}}));
+}
+
+TEST_F(MidiPortTest, AnUnreachableSystemListsNothingAndIsReportedOnce) {
+    ports.backend.setUnreachable(QStringLiteral("No MIDI system could be reached."));
+    EXPECT_EQ(ports.input.deviceCount(), 0);
+    EXPECT_EQ(ports.output.deviceCount(), 0);
+    ports.output.setDeviceIndex(-1);
+    ports.output.setPortCommand(PORT_OPEN);
+    ports.input.setDeviceIndex(0);
+    ports.input.setPortCommand(PORT_OPEN);
+    ports.output.setPortCommand(PORT_OPEN);
+    EXPECT_EQ(ports.errors, (std::vector<RecordedError>{{1, "No MIDI system could be reached."}}));
+    EXPECT_EQ(ports.output.portState(), PORT_STATE_CLOSED);
+
+    ports.backend.setUnreachable(std::nullopt);
+    ports.output.setPortCommand(PORT_OPEN);
+    EXPECT_EQ(ports.output.portState(), PORT_STATE_OPEN) << "reachable again";
+}
+
+}  // namespace
+}  // namespace keyflip
