@@ -1,0 +1,20 @@
+#include "backend_selection.h"
+#include "main_window.h"
+#include "window_commands.h"
+
+#include <QApplication>
+
+#include <memory>
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
+
+    const std::unique_ptr<keyflip::MidiBackend> backend = keyflip::createSystemBackend();
+    keyflip::SystemHost host;
+    keyflip::frmMain window(*backend, host);
+    window.show();
+    // Form_Load runs before the event loop; an error there has already ended
+    // the program.
+    return host.ended() ? host.exitStatus() : QApplication::exec();
+}

@@ -1,0 +1,225 @@
+#include "main_window.h"
+
+#include "center_on_screen.h"
+#include "twips.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace keyflip {
+
+namespace {
+
+frmMain* theInstance = nullptr;
+
+constexpr int kClientWidthTwips = 4890;
+constexpr int kClientHeightTwips = 5280;
+
+template <typename Control>
+Control* place(Control* control, const char* name, int left, int top, int width, int height) {
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(pixelsFromTwips(left, top, width, height));
+    return control;
+}
+
+QLabel* label(QWidget* client, const char* name, const char* caption, int left, int top, int width,
+              int height) {
+    auto* control =
+        place(new QLabel(QString::fromLatin1(caption), client), name, left, top, width, height);
+    control->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return control;
+}
+
+QScrollBar* scrollBar(QWidget* client, Qt::Orientation orientation, const char* name, int maximum,
+                      int value) {
+    auto* bar = new QScrollBar(orientation, client);
+    bar->setRange(0, maximum);
+    bar->setValue(value);
+    // One step for an arrow and one for a click in the trough.
+    bar->setSingleStep(1);
+    bar->setPageStep(1);
+    bar->setFocusPolicy(Qt::StrongFocus);
+    bar->setObjectName(QString::fromLatin1(name));
+    return bar;
+}
+
+QString textOf(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+frmMain::frmMain(MidiBackend& backend, ProgramHost& host, QWidget* parent)
+    : QMainWindow(parent),
+      MIDIInput1(new MidiInputPort(backend, this)),
+      MIDIOutput1(new MidiOutputPort(backend, this)),
+      host_(host),
+      boundary_(host, *this),
+      pump_(*MIDIInput1, *MIDIOutput1, *this, *this) {
+    theInstance = this;
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QString::fromLatin1(kProgramName));
+    setWindowIcon(QIcon(QStringLiteral(":/keyflip/keyflip.xpm")));
+    // A fixed single border: minimize, but no maximize.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    MIDIInput1->setObjectName(QStringLiteral("MIDIInput1"));
+    MIDIOutput1->setObjectName(QStringLiteral("MIDIOutput1"));
+
+    createControls();
+    createMenus();
+    const QRect clientArea = pixelsFromTwips(0, 0, kClientWidthTwips, kClientHeightTwips);
+    client_->setFixedSize(clientArea.size());
+    setFixedSize(clientArea.width(), clientArea.height() + menuBar()->sizeHint().height());
+    connectHandlers();
+
+    boundary_.run([this] { Form_Load(); });
+}
+
+frmMain::~frmMain() {
+    if (theInstance == this) {
+        theInstance = nullptr;
+    }
+}
+
+frmMain& frmMain::instance() {
+    Q_ASSERT(theInstance != nullptr);
+    return *theInstance;
+}
+
+void frmMain::createControls() {
+    client_ = new QWidget(this);
+    client_->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client_);
+
+    // Created in tab order, which is the order focus moves in.
+    Command1 =
+        place(new QPushButton(QStringLiteral("go"), client_), "Command1", 360, 360, 855, 615);
+    vslidertranspose = place(scrollBar(client_, Qt::Vertical, "vslidertranspose", 12, 0),
+                             "vslidertranspose", 1680, 360, 255, 2295);
+    label1 = label(client_, "label1", "transpose", 1440, 2760, 975, 255);
+    stopbutton =
+        place(new QPushButton(QStringLiteral("stop"), client_), "stopbutton", 360, 1200, 855, 615);
+    message = place(new QLineEdit(client_), "message", 2520, 360, 1455, 375);
+    Label2 = label(client_, "Label2", "msg", 4200, 480, 495, 255);
+    data1 = place(new QLineEdit(client_), "data1", 2520, 960, 1455, 375);
+    data2 = place(new QLineEdit(client_), "data2", 2520, 1560, 1455, 375);
+    Label3 = label(client_, "Label3", "data1", 4200, 1080, 615, 255);
+    Label4 = label(client_, "Label4", "data2", 4200, 1560, 495, 255);
+    wheelnote = place(scrollBar(client_, Qt::Horizontal, "wheelnote", 127, 64), "wheelnote", 360,
+                      4560, 3375, 255);
+    Label5 = label(client_, "Label5", "wheelnote", 480, 4080, 3375, 255);
+    reverse =
+        place(new QPushButton(QStringLiteral("reverse"), client_), "reverse", 360, 2040, 855, 495);
+
+    QWidget* const tabOrder[] = {Command1, vslidertranspose, stopbutton, message, data1,
+                                 data2,    wheelnote,        reverse};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+    Command1->setFocus();
+}
+
+void frmMain::createMenus() {
+    QMenuBar* const bar = menuBar();
+
+    mnuFile = bar->addMenu(QStringLiteral("&File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFileLoadBank = mnuFile->addAction(QStringLiteral("&Load Bank"));
+    mnuFileLoadBank->setObjectName(QStringLiteral("mnuFileLoadBank"));
+    MnuSaveBankAs = mnuFile->addAction(QStringLiteral("Save Bank &As..."));
+    MnuSaveBankAs->setObjectName(QStringLiteral("MnuSaveBankAs"));
+    mnuFileSep1 = mnuFile->addSeparator();
+    mnuFileSep1->setObjectName(QStringLiteral("mnuFileSep1"));
+    mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    mnuFileExit->setObjectName(QStringLiteral("mnuFileExit"));
+
+    mnuMidi = bar->addMenu(QStringLiteral("&MIDI"));
+    mnuMidi->setObjectName(QStringLiteral("mnuMidi"));
+    mnuMidiSetup = mnuMidi->addAction(QStringLiteral("&Setup"));
+    mnuMidiSetup->setObjectName(QStringLiteral("mnuMidiSetup"));
+    mnuMidiThru = mnuMidi->addAction(QStringLiteral("&Thru"));
+    mnuMidiThru->setObjectName(QStringLiteral("mnuMidiThru"));
+    // A checkable item flips its own check mark when picked: that is the
+    // whole of the Thru command, and nothing else reads the mark.
+    mnuMidiThru->setCheckable(true);
+    mnuMidiThru->setChecked(true);
+
+    mnuHelp = bar->addMenu(QStringLiteral("&Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About"));
+    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+}
+
+template <typename Sender, typename Signal>
+void frmMain::route(Sender* sender, Signal signal, void (frmMain::*handler)()) {
+    connect(sender, signal, this,
+            [this, handler] { boundary_.run([this, handler] { (this->*handler)(); }); });
+}
+
+void frmMain::connectHandlers() {
+    route(Command1, &QPushButton::clicked, &frmMain::Go);
+    route(stopbutton, &QPushButton::clicked, &frmMain::Exit);
+    route(mnuFileExit, &QAction::triggered, &frmMain::Exit);
+    route(mnuMidiSetup, &QAction::triggered, &frmMain::Setup);
+    route(reverse, &QPushButton::clicked, &frmMain::Reverse);
+    route(MIDIInput1, &MidiInputPort::Message, &frmMain::MIDIInput1_Message);
+
+    // The ports pass code and text by reference, so the call must be direct.
+    const auto portError = [this](qint16& code, QString& text) {
+        boundary_.run([this, &code, &text] { PortError(code, text); });
+    };
+    connect(MIDIInput1, &MidiInputPort::PortError, this, portError, Qt::DirectConnection);
+    connect(MIDIOutput1, &MidiOutputPort::PortError, this, portError, Qt::DirectConnection);
+}
+
+void frmMain::Form_Load() {
+    setupneeded = true;
+    reverseon = false;
+    CenterOnScreen(*this);
+}
+
+void frmMain::MIDIInput1_Message() {
+    pump_.run();
+}
+
+std::int16_t frmMain::transposeAmount() const {
+    // The bar's range, 0..12, keeps the value within 16 bits.
+    return static_cast<std::int16_t>(vslidertranspose->value());
+}
+
+bool frmMain::reverseFlag() const {
+    return reverseon;
+}
+
+std::int16_t frmMain::wheelNote() const {
+    return static_cast<std::int16_t>(wheelnote->value());
+}
+
+void frmMain::setStatusText(std::string_view text) {
+    message->setText(textOf(text));
+}
+
+void frmMain::setData1Text(std::string_view text) {
+    data1->setText(textOf(text));
+}
+
+void frmMain::setData2Text(std::string_view text) {
+    data2->setText(textOf(text));
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    boundary_.run([this] { Form_Unload(); });
+    // Closing cannot be cancelled.
+    event->accept();
+}
+
+}  // namespace keyflip

@@ -1,0 +1,91 @@
+#include "window_commands.h"
+
+#include "main_window.h"
+#include "port_contract.h"
+#include "setup_dialog.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+#include <algorithm>
+
+namespace keyflip {
+
+// The first "go" of a run shows the setup dialog, whose load opens both
+// ports; whichever button leaves it, both are then started.
+void frmMain::Go() {
+    if (setupneeded) {
+        Setup();
+    }
+    MIDIInput1->setPortCommand(PORT_START);
+    MIDIOutput1->setPortCommand(PORT_START);
+}
+
+void frmMain::Setup() {
+    host_.showModal(MIDISetupForm::load());
+    boundary_.stopIfEnded();
+    setupneeded = false;
+}
+
+// Sent whatever state the ports are in; the program then ends at once, so
+// the Close command does not run after it.
+void frmMain::Exit() {
+    MIDIInput1->setPortCommand(PORT_STOP);
+    MIDIInput1->setPortCommand(PORT_CLOSE);
+    MIDIOutput1->setPortCommand(PORT_CLOSE);
+    boundary_.end(0);
+}
+
+void frmMain::Form_Unload() {
+    // Two readings, one for each comparison, both always taken.
+    const bool notOpen = MIDIInput1->portState() != PORT_STATE_OPEN;
+    const bool notClosed = MIDIInput1->portState() != PORT_STATE_CLOSED;
+    if (notOpen && notClosed) {
+        MIDIInput1->setPortCommand(PORT_STOP);
+    }
+    if (MIDIInput1->portState() != PORT_STATE_CLOSED) {
+        MIDIInput1->setPortCommand(PORT_CLOSE);
+    }
+    MIDIOutput1->setPortCommand(PORT_CLOSE);
+    boundary_.end(0);
+}
+
+void frmMain::Reverse() {
+    reverseon = !reverseon;
+}
+
+void frmMain::PortError(std::int16_t code, const QString& text) {
+    if (code == PortErrorCode::None || code == PortErrorCode::MessageNotSent) {
+        return;
+    }
+    // Events are dispatched while the box waits, so a port that keeps
+    // failing would stack one box per report: the same error waits in one.
+    const std::pair<std::int16_t, QString> error{code, text};
+    if (std::ranges::find(openPortErrorBoxes_, error) != openPortErrorBoxes_.end()) {
+        return;
+    }
+    openPortErrorBoxes_.push_back(error);
+    host_.showMessage(this, ProgramHost::BoxKind::PortError, QString::fromLatin1(kProgramName),
+                      text);
+    openPortErrorBoxes_.erase(std::ranges::find(openPortErrorBoxes_, error));
+    boundary_.stopIfEnded();
+}
+
+void SystemHost::showModal(MIDISetupForm& form) {
+    form.exec();
+}
+
+void SystemHost::showMessage(QWidget* parent, BoxKind kind, const QString& title,
+                             const QString& text) {
+    QMessageBox box(kind == BoxKind::Fatal ? QMessageBox::Critical : QMessageBox::NoIcon, title,
+                    text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void SystemHost::endProgram(int status) {
+    ended_ = true;
+    exitStatus_ = status;
+    QCoreApplication::exit(status);
+}
+
+}  // namespace keyflip

@@ -1,0 +1,54 @@
+// Renders both windows, as they first show, and the window icon to PNG
+// files in the folder given on the command line, on in-memory ports with a
+// few named devices.
+
+#include "app_test_support.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTextStream>
+
+namespace {
+
+bool save(QWidget& window, const QDir& folder, const QString& name) {
+    const QString path = folder.filePath(name + QStringLiteral(".png"));
+    if (!window.grab().save(path)) {
+        QTextStream(stderr) << "cannot write " << path << '\n';
+        return false;
+    }
+    QTextStream(stdout) << path << '\n';
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.size() != 2) {
+        QTextStream(stderr) << "usage: keyflip_screenshots FOLDER\n";
+        return 2;
+    }
+    const QDir folder(arguments[1]);
+    if (!folder.mkpath(QStringLiteral("."))) {
+        QTextStream(stderr) << "cannot make " << arguments[1] << '\n';
+        return 1;
+    }
+
+    keyflip::testing::AppFixture app({"USB Keys", "Stage Piano"}, {"Synth Module", "Drum Box"});
+    app.form->show();
+    bool saved = save(*app.form, folder, QStringLiteral("frmMain"));
+    // The window icon, four times its size so that its pixels can be seen.
+    const QString iconPath = folder.filePath(QStringLiteral("icon.png"));
+    saved = app.form->windowIcon().pixmap(32, 32).scaled(128, 128).save(iconPath) && saved;
+
+    app.host.onModal = [&](keyflip::MIDISetupForm& form) {
+        form.show();
+        saved = save(form, folder, QStringLiteral("MIDISetupForm")) && saved;
+        form.CmdOk->click();
+    };
+    app.form->mnuMidiSetup->trigger();
+    return saved ? 0 : 1;
+}
