@@ -12,9 +12,9 @@
 
 namespace {
 
-bool save(QWidget& window, const QDir& folder, const QString& name) {
+bool save(const QPixmap& picture, const QDir& folder, const QString& name) {
     const QString path = folder.filePath(name + QStringLiteral(".png"));
-    if (!window.grab().save(path)) {
+    if (!picture.save(path)) {
         QTextStream(stderr) << "cannot write " << path << '\n';
         return false;
     }
@@ -39,14 +39,15 @@ int main(int argc, char* argv[]) {
 
     keyflip::testing::AppFixture app({"USB Keys", "Stage Piano"}, {"Synth Module", "Drum Box"});
     app.form->show();
-    bool saved = save(*app.form, folder, QStringLiteral("frmMain"));
+    bool saved = save(app.form->grab(), folder, QStringLiteral("frmMain"));
     // The window icon, four times its size so that its pixels can be seen.
-    const QString iconPath = folder.filePath(QStringLiteral("icon.png"));
-    saved = app.form->windowIcon().pixmap(32, 32).scaled(128, 128).save(iconPath) && saved;
+    saved = save(app.form->windowIcon().pixmap(32, 32).scaled(128, 128), folder,
+                 QStringLiteral("icon")) &&
+            saved;
 
     app.host.onModal = [&](keyflip::MIDISetupForm& form) {
         form.show();
-        saved = save(form, folder, QStringLiteral("MIDISetupForm")) && saved;
+        saved = save(form.grab(), folder, QStringLiteral("MIDISetupForm")) && saved;
         form.CmdOk->click();
     };
     app.form->mnuMidiSetup->trigger();
