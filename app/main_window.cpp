@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QScrollBar>
 
+#include <iterator>
+
 namespace keyflip {
 
 namespace {
@@ -22,23 +24,7 @@ frmMain* theInstance = nullptr;
 constexpr int kClientWidthTwips = 4890;
 constexpr int kClientHeightTwips = 5280;
 
-template <typename Control>
-Control* place(Control* control, const char* name, int left, int top, int width, int height) {
-    control->setObjectName(QString::fromLatin1(name));
-    control->setGeometry(pixelsFromTwips(left, top, width, height));
-    return control;
-}
-
-QLabel* label(QWidget* client, const char* name, const char* caption, int left, int top, int width,
-              int height) {
-    auto* control =
-        place(new QLabel(QString::fromLatin1(caption), client), name, left, top, width, height);
-    control->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return control;
-}
-
-QScrollBar* scrollBar(QWidget* client, Qt::Orientation orientation, const char* name, int maximum,
-                      int value) {
+QScrollBar* scrollBar(QWidget* client, Qt::Orientation orientation, int maximum, int value) {
     auto* bar = new QScrollBar(orientation, client);
     bar->setRange(0, maximum);
     bar->setValue(value);
@@ -46,7 +32,6 @@ QScrollBar* scrollBar(QWidget* client, Qt::Orientation orientation, const char* 
     bar->setSingleStep(1);
     bar->setPageStep(1);
     bar->setFocusPolicy(Qt::StrongFocus);
-    bar->setObjectName(QString::fromLatin1(name));
     return bar;
 }
 
@@ -103,20 +88,20 @@ void frmMain::createControls() {
     // Created in tab order, which is the order focus moves in.
     Command1 =
         place(new QPushButton(QStringLiteral("go"), client_), "Command1", 360, 360, 855, 615);
-    vslidertranspose = place(scrollBar(client_, Qt::Vertical, "vslidertranspose", 12, 0),
-                             "vslidertranspose", 1680, 360, 255, 2295);
-    label1 = label(client_, "label1", "transpose", 1440, 2760, 975, 255);
+    vslidertranspose =
+        place(scrollBar(client_, Qt::Vertical, 12, 0), "vslidertranspose", 1680, 360, 255, 2295);
+    label1 = placeLabel(client_, "label1", "transpose", 1440, 2760, 975, 255);
     stopbutton =
         place(new QPushButton(QStringLiteral("stop"), client_), "stopbutton", 360, 1200, 855, 615);
     message = place(new QLineEdit(client_), "message", 2520, 360, 1455, 375);
-    Label2 = label(client_, "Label2", "msg", 4200, 480, 495, 255);
+    Label2 = placeLabel(client_, "Label2", "msg", 4200, 480, 495, 255);
     data1 = place(new QLineEdit(client_), "data1", 2520, 960, 1455, 375);
     data2 = place(new QLineEdit(client_), "data2", 2520, 1560, 1455, 375);
-    Label3 = label(client_, "Label3", "data1", 4200, 1080, 615, 255);
-    Label4 = label(client_, "Label4", "data2", 4200, 1560, 495, 255);
-    wheelnote = place(scrollBar(client_, Qt::Horizontal, "wheelnote", 127, 64), "wheelnote", 360,
-                      4560, 3375, 255);
-    Label5 = label(client_, "Label5", "wheelnote", 480, 4080, 3375, 255);
+    Label3 = placeLabel(client_, "Label3", "data1", 4200, 1080, 615, 255);
+    Label4 = placeLabel(client_, "Label4", "data2", 4200, 1560, 495, 255);
+    wheelnote =
+        place(scrollBar(client_, Qt::Horizontal, 127, 64), "wheelnote", 360, 4560, 3375, 255);
+    Label5 = placeLabel(client_, "Label5", "wheelnote", 480, 4080, 3375, 255);
     reverse =
         place(new QPushButton(QStringLiteral("reverse"), client_), "reverse", 360, 2040, 855, 495);
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QLabel>
 #include <QRect>
+#include <QString>
 
 namespace keyflip {
 
@@ -11,6 +13,23 @@ inline constexpr int kTwipsPerPixel = 15;
 inline constexpr QRect pixelsFromTwips(int left, int top, int width, int height) {
     return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
             height / kTwipsPerPixel};
+}
+
+// Names a control and puts it where the layout says, in twips.
+template <typename Control>
+Control* place(Control* control, const char* name, int left, int top, int width, int height) {
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(pixelsFromTwips(left, top, width, height));
+    return control;
+}
+
+// A caption in the top left corner of its box.
+inline QLabel* placeLabel(QWidget* parent, const char* name, const char* caption, int left, int top,
+                          int width, int height) {
+    auto* label =
+        place(new QLabel(QString::fromLatin1(caption), parent), name, left, top, width, height);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
 }
 
 }  // namespace keyflip

@@ -24,21 +24,6 @@ MIDISetupForm* theForm = nullptr;
 constexpr int kClientWidthTwips = 6315;
 constexpr int kClientHeightTwips = 1200;
 
-template <typename Control>
-Control* place(Control* control, const char* name, int left, int top, int width, int height) {
-    control->setObjectName(QString::fromLatin1(name));
-    control->setGeometry(pixelsFromTwips(left, top, width, height));
-    return control;
-}
-
-QLabel* label(QWidget* parent, const char* name, const char* caption, int left, int top, int width,
-              int height) {
-    auto* control =
-        place(new QLabel(QString::fromLatin1(caption), parent), name, left, top, width, height);
-    control->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return control;
-}
-
 // Every handler runs through the main window's boundary, which reports an
 // escaping error and ends the program.
 template <typename Handler>
@@ -83,8 +68,8 @@ void MIDISetupForm::createControls() {
     // Created in tab order, which is the order focus moves in.
     ComboMidiIn = place(new QComboBox(this), "ComboMidiIn", 120, 540, 2265, 300);
     ComboMidiOut = place(new QComboBox(this), "ComboMidiOut", 2460, 540, 2265, 300);
-    Label1 = label(this, "Label1", "MIDI In Device", 150, 240, 2115, 255);
-    Label2 = label(this, "Label2", "MIDI Out Device", 2490, 240, 2025, 255);
+    Label1 = placeLabel(this, "Label1", "MIDI In Device", 150, 240, 2115, 255);
+    Label2 = placeLabel(this, "Label2", "MIDI Out Device", 2490, 240, 2025, 255);
     CmdOk = place(new QPushButton(QStringLiteral("Ok"), this), "CmdOk", 5010, 240, 1005, 375);
     CmdCancel =
         place(new QPushButton(QStringLiteral("Cancel"), this), "CmdCancel", 5010, 690, 1005, 375);
