@@ -1,5 +1,6 @@
 #include "backend_selection.h"
 #include "main_window.h"
+#include "termination_signals.h"
 #include "window_commands.h"
 
 #include <QApplication>
@@ -9,10 +10,13 @@
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
+    keyflip::TerminationSignals terminationSignals;
 
     const std::unique_ptr<keyflip::MidiBackend> backend = keyflip::createSystemBackend();
     keyflip::SystemHost host;
     keyflip::frmMain window(*backend, host);
+    QObject::connect(&terminationSignals, &keyflip::TerminationSignals::received, &window,
+                     [&window] { window.boundary().run([&window] { window.Exit(); }); });
     window.show();
     // Form_Load runs before the event loop; an error there has already ended
     // the program.
