@@ -1,9 +1,518 @@
 #include "jack_backend.h"
 
+#include "incoming_queue.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
 namespace keyflip {
 
+namespace {
+
+constexpr const char* kClientName = "Keyflip";
+constexpr const char* kInputPortName = "in";
+constexpr const char* kOutputPortName = "out";
+constexpr std::int16_t kDeviceNotFound = 2;
+constexpr std::int16_t kDeviceOpenFailed = 3;
+constexpr std::int16_t kNoMidiSystem = 1;
+constexpr std::int16_t kConnectionLost = 6;
+constexpr std::chrono::milliseconds kCloseFlushLimit{200};
+// Short against a 5 ms period, long enough not to busy-wait.
+constexpr std::chrono::microseconds kPollStep{250};
+
+QString unreachableText() {
+    return QStringLiteral(
+        "No MIDI system could be reached: the ALSA sequencer cannot be opened and no JACK "
+        "server is running. Start a JACK server (or PipeWire's JACK support), then choose "
+        "MIDI > Setup.");
+}
+
+QString serverGoneText(bool droppedByServer) {
+    if (droppedByServer) {
+        return QStringLiteral(
+            "The JACK server stopped serving Keyflip because it did not answer in time, so the "
+            "MIDI ports are gone. Choose MIDI > Setup to connect again.");
+    }
+    return QStringLiteral(
+        "The JACK server has stopped, so the MIDI ports are gone. Start the server again, "
+        "then choose MIDI > Setup.");
+}
+
+QString quoted(const std::string& name) {
+    return QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
+}
+
+// Wakes the UI thread from JACK's threads without any Qt call there.
+class WakeDescriptor {
+public:
+    WakeDescriptor() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        if (fd_ < 0) {
+            throw std::runtime_error("cannot create the JACK backend's wake-up descriptor");
+        }
+    }
+    ~WakeDescriptor() { ::close(fd_); }
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+
+    int fd() const { return fd_; }
+    void signal() noexcept {
+        const std::uint64_t one = 1;
+        // A full counter only means a wake-up is already pending.
+        [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
+    }
+    void acknowledge() noexcept {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(fd_, &count, sizeof count);
+    }
+
+private:
+    int fd_;
+};
+
+// Messages on their way from the UI thread to the process callback. 1 MiB of
+// 4-byte slots, so a long burst is held rather than refused while JACK takes
+// what fits in each period.
+class OutgoingRing {
+public:
+    static constexpr std::size_t kCapacity = std::size_t{1} << 18;
+
+    OutgoingRing() : slots_(std::make_unique<WireMessage[]>(kCapacity)) {}
+
+    // Producer side (UI thread).
+    bool push(const WireMessage& message) noexcept {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+            return false;
+        }
+        slots_[tail & kMask] = message;
+        tail_.store(tail + 1, std::memory_order_release);
+        return true;
+    }
+    std::size_t pushedCount() const noexcept { return tail_.load(std::memory_order_relaxed); }
+    bool consumedUpTo(std::size_t count) const noexcept {
+        return head_.load(std::memory_order_acquire) >= count;
+    }
+    // Everything pushed so far is skipped by the consumer instead of sent.
+    void discardPending() noexcept {
+        discardUpTo_.store(tail_.load(std::memory_order_relaxed), std::memory_order_release);
+    }
+
+    // Consumer side (process callback): offers messages in order until take
+    // refuses one, which stays first in line for the next call.
+    template <typename Take>
+    void consume(Take take) noexcept {
+        std::size_t head = head_.load(std::memory_order_relaxed);
+        // Read before tail_, so the skip target never passes the tail seen.
+        const std::size_t skipTo = discardUpTo_.load(std::memory_order_acquire);
+        const std::size_t tail = tail_.load(std::memory_order_acquire);
+        if (head < skipTo) {
+            head = skipTo;
+        }
+        while (head != tail && take(slots_[head & kMask])) {
+            ++head;
+        }
+        head_.store(head, std::memory_order_release);
+    }
+
+private:
+    static constexpr std::size_t kMask = kCapacity - 1;
+
+    std::unique_ptr<WireMessage[]> slots_;
+    alignas(64) std::atomic<std::size_t> head_{0};
+    alignas(64) std::atomic<std::size_t> tail_{0};
+    alignas(64) std::atomic<std::size_t> discardUpTo_{0};
+};
+
+bool isMidiPort(const jack_port_t* port) {
+    return std::strcmp(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
+}
+
+class JackBackend final : public MidiBackend {
+public:
+    JackBackend() {
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
+    }
+
+    ~JackBackend() override {
+        if (client_ != nullptr) {
+            if (!serverGone_.load(std::memory_order_acquire)) {
+                flushOutput(kCloseFlushLimit);
+                jack_deactivate(client_);
+            }
+            jack_client_close(client_);
+        }
+        notifier_.setEnabled(false);
+    }
+
+    QString systemName() const override { return QStringLiteral("JACK"); }
+
+    std::optional<QString> unreachableReason() override {
+        if (ensureClient()) {
+            return std::nullopt;
+        }
+        return unreachableText();
+    }
+
+    std::vector<std::string> sourceNames() override { return peerPorts(JackPortIsOutput); }
+    std::vector<std::string> destinationNames() override { return peerPorts(JackPortIsInput); }
+
+    std::optional<PortFault> openInput(const std::string& source) override {
+        if (!ensureClient()) {
+            return PortFault{kNoMidiSystem, unreachableText()};
+        }
+        closeInput();
+        if (!source.empty()) {
+            if (auto fault = connectPeer(source, JackPortIsOutput, PortSide::Input)) {
+                return fault;
+            }
+            inputSource_ = source;
+        }
+        inputOpen_ = true;
+        deliverInput_.store(true, std::memory_order_seq_cst);
+        return std::nullopt;
+    }
+
+    void closeInput() override {
+        if (!inputOpen_) {
+            return;
+        }
+        deliverInput_.store(false, std::memory_order_seq_cst);
+        waitOutsideProcess();
+        disconnectPeer(std::exchange(inputSource_, {}), PortSide::Input);
+        inputOpen_ = false;
+    }
+
+    void setInputQueue(IncomingQueue* queue) override {
+        queue_.store(queue, std::memory_order_seq_cst);
+        // The caller may destroy the previous queue once this returns.
+        waitOutsideProcess();
+    }
+
+    std::optional<PortFault> openOutput(const std::string& destination) override {
+        if (!ensureClient()) {
+            return PortFault{kNoMidiSystem, unreachableText()};
+        }
+        closeOutput();
+        if (!destination.empty()) {
+            if (auto fault = connectPeer(destination, JackPortIsInput, PortSide::Output)) {
+                return fault;
+            }
+            outputDestination_ = destination;
+        }
+        outputOpen_ = true;
+        return std::nullopt;
+    }
+
+    void closeOutput() override {
+        if (!outputOpen_) {
+            return;
+        }
+        flushOutput(kCloseFlushLimit);
+        outputOpen_ = false;
+        // What the flush could not get out must not reach the next destination.
+        outgoing_.discardPending();
+        flushedUpTo_ = outgoing_.pushedCount();
+        disconnectPeer(std::exchange(outputDestination_, {}), PortSide::Output);
+    }
+
+    bool send(const WireMessage& message) override {
+        if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
+            return false;
+        }
+        return outgoing_.push(message);
+    }
+
+    void flushOutput(std::chrono::milliseconds limit) override {
+        const std::size_t target = outgoing_.pushedCount();
+        if (client_ == nullptr || target == flushedUpTo_) {
+            return;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const auto waitFor = [&](auto done) {
+            while (!done()) {
+                if (serverGone_.load(std::memory_order_acquire) ||
+                    std::chrono::steady_clock::now() >= deadline) {
+                    return false;
+                }
+                std::this_thread::sleep_for(kPollStep);
+            }
+            return true;
+        };
+        if (!waitFor([&] { return outgoing_.consumedUpTo(target); })) {
+            return;
+        }
+        // The cycle that took the last message may still be running; once the
+        // one after it has finished, the whole graph has read that buffer.
+        const std::uint64_t cycle = cycles_.load(std::memory_order_acquire);
+        if (waitFor([&] { return cycles_.load(std::memory_order_acquire) >= cycle + 2; })) {
+            flushedUpTo_ = target;
+        }
+    }
+
+private:
+    static int onProcess(jack_nframes_t frames, void* self) {
+        static_cast<JackBackend*>(self)->process(frames);
+        return 0;
+    }
+    static void onShutdown(jack_status_t status, const char*, void* self) {
+        auto* backend = static_cast<JackBackend*>(self);
+        backend->droppedByServer_.store((status & JackClientZombie) != 0,
+                                        std::memory_order_relaxed);
+        backend->serverGone_.store(true, std::memory_order_release);
+        backend->wake_.signal();
+    }
+    static void onPortRegistration(jack_port_id_t, int registered, void* self) {
+        if (registered == 0) {
+            static_cast<JackBackend*>(self)->graphChanged();
+        }
+    }
+    static void onPortConnect(jack_port_id_t, jack_port_id_t, int connected, void* self) {
+        if (connected == 0) {
+            static_cast<JackBackend*>(self)->graphChanged();
+        }
+    }
+
+    void graphChanged() noexcept {
+        graphChanged_.store(true, std::memory_order_release);
+        wake_.signal();
+    }
+
+    // JACK's process thread: never blocks, never allocates.
+    void process(jack_nframes_t frames) noexcept {
+        inProcess_.store(true, std::memory_order_seq_cst);
+        IncomingQueue* queue = queue_.load(std::memory_order_seq_cst);
+        if (queue != nullptr && deliverInput_.load(std::memory_order_seq_cst)) {
+            receive(*queue, frames);
+        }
+        transmit(frames);
+        cycles_.fetch_add(1, std::memory_order_release);
+        inProcess_.store(false, std::memory_order_release);
+    }
+
+    void receive(IncomingQueue& queue, jack_nframes_t frames) noexcept {
+        jack_port_t* port = inPort_.load(std::memory_order_acquire);
+        void* buffer = jack_port_get_buffer(port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        bool pushed = false;
+        for (std::uint32_t index = 0; index < count; ++index) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, index) == 0) {
+                pushed = queue.pushBytes({event.buffer, event.size}) || pushed;
+            }
+        }
+        if (pushed) {
+            queue.wake();
+        }
+    }
+
+    void transmit(jack_nframes_t frames) noexcept {
+        void* buffer = jack_port_get_buffer(outPort_.load(std::memory_order_acquire), frames);
+        jack_midi_clear_buffer(buffer);
+        // Checking the room first keeps JACK from counting a refused event as lost.
+        outgoing_.consume([buffer](const WireMessage& message) {
+            return jack_midi_max_event_size(buffer) >= message.size &&
+                   jack_midi_event_write(buffer, 0, message.bytes.data(), message.size) == 0;
+        });
+    }
+
+    // Lets a pointer swapped with seq_cst be relied on: a callback that began
+    // before the swap has finished, and any later one sees the new value.
+    void waitOutsideProcess() const {
+        while (inProcess_.load(std::memory_order_seq_cst)) {
+            std::this_thread::sleep_for(kPollStep);
+        }
+    }
+
+    bool ensureClient() {
+        if (serverGone_.load(std::memory_order_acquire)) {
+            handleServerGone();
+        }
+        if (client_ != nullptr) {
+            return true;
+        }
+        jack_status_t status{};
+        jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
+        if (client == nullptr) {
+            return false;
+        }
+        jack_port_t* in =
+            jack_port_register(client, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        jack_port_t* out = jack_port_register(client, kOutputPortName, JACK_DEFAULT_MIDI_TYPE,
+                                              JackPortIsOutput, 0);
+        inPort_.store(in, std::memory_order_release);
+        outPort_.store(out, std::memory_order_release);
+        if (in == nullptr || out == nullptr ||
+            jack_set_process_callback(client, &JackBackend::onProcess, this) != 0 ||
+            jack_set_port_registration_callback(client, &JackBackend::onPortRegistration, this) !=
+                0 ||
+            jack_set_port_connect_callback(client, &JackBackend::onPortConnect, this) != 0) {
+            jack_client_close(client);
+            return false;
+        }
+        jack_on_info_shutdown(client, &JackBackend::onShutdown, this);
+        if (jack_activate(client) != 0) {
+            jack_client_close(client);
+            return false;
+        }
+        client_ = client;
+        ownPrefix_ = std::string(jack_get_client_name(client)) + ':';
+        inPortName_ = jack_port_name(in);
+        outPortName_ = jack_port_name(out);
+        return true;
+    }
+
+    void onWake() {
+        wake_.acknowledge();
+        if (serverGone_.load(std::memory_order_acquire)) {
+            handleServerGone();
+        } else if (graphChanged_.exchange(false, std::memory_order_acq_rel)) {
+            checkConnections();
+        }
+    }
+
+    // The state is made consistent before any signal goes out, since a slot
+    // may well call back in to close or reopen.
+    void handleServerGone() {
+        serverGone_.store(false, std::memory_order_relaxed);
+        const QString text = serverGoneText(droppedByServer_.load(std::memory_order_relaxed));
+        graphChanged_.store(false, std::memory_order_relaxed);
+        const bool inputWasOpen = std::exchange(inputOpen_, false);
+        const bool outputWasOpen = std::exchange(outputOpen_, false);
+        deliverInput_.store(false, std::memory_order_seq_cst);
+        inputSource_.clear();
+        outputDestination_.clear();
+        if (client_ != nullptr) {
+            // Its threads have stopped, so closing it here is safe; and it must
+            // be closed before a new client opens, for libjack then frees every
+            // client of the dead server and this handle would dangle.
+            jack_client_close(std::exchange(client_, nullptr));
+        }
+        outgoing_.discardPending();
+        flushedUpTo_ = outgoing_.pushedCount();
+        if (inputWasOpen) {
+            emit connectionLost(PortSide::Input, kConnectionLost, text);
+        }
+        if (outputWasOpen) {
+            emit connectionLost(PortSide::Output, kConnectionLost, text);
+        }
+    }
+
+    void checkConnections() {
+        if (client_ == nullptr) {
+            return;
+        }
+        if (!inputSource_.empty() && jack_port_by_name(client_, inputSource_.c_str()) == nullptr) {
+            const std::string source = std::exchange(inputSource_, {});
+            emit connectionLost(
+                PortSide::Input, kConnectionLost,
+                QStringLiteral("The MIDI input device %1 went away.").arg(quoted(source)));
+        }
+        if (!outputDestination_.empty() && client_ != nullptr &&
+            jack_port_by_name(client_, outputDestination_.c_str()) == nullptr) {
+            const std::string destination = std::exchange(outputDestination_, {});
+            emit connectionLost(
+                PortSide::Output, kConnectionLost,
+                QStringLiteral("The MIDI output device %1 went away.").arg(quoted(destination)));
+        }
+    }
+
+    std::vector<std::string> peerPorts(unsigned long direction) {
+        std::vector<std::string> names;
+        if (!ensureClient()) {
+            return names;
+        }
+        const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, direction);
+        if (ports == nullptr) {
+            return names;
+        }
+        for (const char** port = ports; *port != nullptr; ++port) {
+            if (std::string_view(*port).substr(0, ownPrefix_.size()) != ownPrefix_) {
+                names.emplace_back(*port);
+            }
+        }
+        jack_free(static_cast<void*>(ports));
+        return names;
+    }
+
+    // direction: the flag the peer's port must carry.
+    std::optional<PortFault> connectPeer(const std::string& peer, unsigned long direction,
+                                         PortSide side) {
+        const QString device = side == PortSide::Input ? QStringLiteral("MIDI input device")
+                                                       : QStringLiteral("MIDI output device");
+        const jack_port_t* port = jack_port_by_name(client_, peer.c_str());
+        if (port == nullptr) {
+            return PortFault{
+                kDeviceNotFound,
+                QStringLiteral("The %1 %2 is no longer there.").arg(device, quoted(peer))};
+        }
+        const bool fits = !jack_port_is_mine(client_, port) && isMidiPort(port) &&
+                          (static_cast<unsigned long>(jack_port_flags(port)) & direction) != 0;
+        const int result = !fits ? EINVAL
+                           : side == PortSide::Input
+                               ? jack_connect(client_, peer.c_str(), inPortName_.c_str())
+                               : jack_connect(client_, outPortName_.c_str(), peer.c_str());
+        if (result != 0 && result != EEXIST) {
+            return PortFault{
+                kDeviceOpenFailed,
+                QStringLiteral("The %1 %2 could not be connected.").arg(device, quoted(peer))};
+        }
+        return std::nullopt;
+    }
+
+    void disconnectPeer(const std::string& peer, PortSide side) {
+        if (client_ == nullptr || peer.empty()) {
+            return;
+        }
+        if (side == PortSide::Input) {
+            jack_disconnect(client_, peer.c_str(), inPortName_.c_str());
+        } else {
+            jack_disconnect(client_, outPortName_.c_str(), peer.c_str());
+        }
+    }
+
+    // UI thread only.
+    jack_client_t* client_ = nullptr;
+    std::string ownPrefix_;
+    std::string inPortName_;
+    std::string outPortName_;
+    std::string inputSource_;
+    std::string outputDestination_;
+    bool inputOpen_ = false;
+    bool outputOpen_ = false;
+    std::size_t flushedUpTo_ = 0;
+
+    // Shared with JACK's threads.
+    std::atomic<jack_port_t*> inPort_{nullptr};
+    std::atomic<jack_port_t*> outPort_{nullptr};
+    std::atomic<IncomingQueue*> queue_{nullptr};
+    std::atomic<bool> deliverInput_{false};
+    std::atomic<bool> inProcess_{false};
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<bool> serverGone_{false};
+    std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
+    std::atomic<bool> graphChanged_{false};
+    OutgoingRing outgoing_;
+
+    WakeDescriptor wake_;
+    QSocketNotifier notifier_{wake_.fd(), QSocketNotifier::Read};
+};
+
+}  // namespace
+
 std::unique_ptr<MidiBackend> createJackBackend() {
-    return nullptr;
+    return std::make_unique<JackBackend>();
 }
 
 }  // namespace keyflip

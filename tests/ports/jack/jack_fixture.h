@@ -1,0 +1,60 @@
+#pragma once
+
+#include "jack_testkit.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace keyflip::jacktest {
+
+// Runs Qt's event loop (the UI thread's side of the backend) until pred holds
+// or limit has passed; the last answer.
+bool pumpUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds limit = std::chrono::milliseconds{5000});
+
+// Each test gets a private server of its own, started in SetUp and ended in
+// TearDown. Without jackd on this machine the tests are skipped, loudly.
+class JackTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs one case. Timing on a shared machine can make the server report an
+    // xrun; a case that saw one does not count and runs once more, and a second
+    // run that sees one too fails.
+    void runCase(const std::function<void()>& body);
+    // True once the server has reported an xrun during the current run, so
+    // a long wait can give up early: that run does not count anyway.
+    bool xrunInThisRun() const { return xrunsInThisRun() > 0; }
+    // From here on the run checks nothing that timing can spoil, and xruns no
+    // longer void it: a client that is killed on purpose mid-period makes the
+    // server report one.
+    void endTimingSensitivePart();
+    std::uint64_t xrunsInThisRun() const { return serverXruns() - runStartXruns_; }
+
+    // The server goes (as a crash would, with SIGKILL, or politely) and comes
+    // back under the same name. libjack frees every client of a dead server as
+    // soon as this process opens a new one: close the test's own clients of
+    // that server, once they have heard of its end, before anything opens a
+    // client again.
+    void stopServer(int signal);
+    bool startServerAgain();
+
+    JackServer& server() { return *server_; }
+    std::uint64_t serverXruns() const;
+
+private:
+    bool startXrunWatch();
+
+    std::unique_ptr<JackServer> server_;
+    std::unique_ptr<JackClient> xrunWatch_;
+    std::uint64_t earlierXruns_ = 0;  // counted by watch clients of stopped servers
+    std::uint64_t runStartXruns_ = 0;
+    bool timingSensitive_ = true;
+    std::uint64_t xrunsBeforeEnd_ = 0;
+};
+
+}  // namespace keyflip::jacktest
