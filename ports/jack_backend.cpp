@@ -11,11 +11,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace keyflip {
 
@@ -87,6 +93,7 @@ private:
 class OutgoingRing {
 public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 18;
+    static_assert(sizeof(WireMessage) == 4);
 
     OutgoingRing() : slots_(std::make_unique<WireMessage[]>(kCapacity)) {}
 
