@@ -39,6 +39,55 @@ QString textOf(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// A bare scroll bar would be read out as a number alone, so the names of the
+// two bars carry their values and follow them.
+QString transposeName(int semitones) {
+    return semitones == 1 ? QStringLiteral("Transpose, 1 semitone")
+                          : QStringLiteral("Transpose, %1 semitones").arg(semitones);
+}
+
+QString wheelNoteName(int note) {
+    return QStringLiteral("Wheel note, %1").arg(note);
+}
+
+void describe(QWidget* control, const QString& name, const QString& description) {
+    control->setAccessibleName(name);
+    control->setAccessibleDescription(description);
+}
+
+// What a screen reader says for each control; the names begin with the
+// captions, so that they match what is seen.
+void describeControls(frmMain& form) {
+    describe(form.Command1, QStringLiteral("go"),
+             QStringLiteral("Starts passing messages from the MIDI input to the MIDI output. The "
+                            "first time, MIDI Setup opens to choose the devices."));
+    describe(form.vslidertranspose, transposeName(form.vslidertranspose->value()),
+             QStringLiteral("Raises every note by 0 to 12 semitones. Down raises, Up lowers."));
+    describe(form.stopbutton, QStringLiteral("stop"),
+             QStringLiteral("Silences the notes still sounding, closes the MIDI ports and ends "
+                            "Keyflip."));
+    describe(form.message, QStringLiteral("msg"),
+             QStringLiteral("Status byte of the last message sent, in decimal."));
+    describe(form.data1, QStringLiteral("data1"),
+             QStringLiteral("First data byte of the last message sent: the note, after the "
+                            "rules."));
+    describe(form.data2, QStringLiteral("data2"),
+             QStringLiteral("Second data byte of the last message sent: the velocity or value."));
+    describe(form.wheelnote, wheelNoteName(form.wheelnote->value()),
+             QStringLiteral("The note, 0 to 127, that the modulation wheel on channel 1 plays."));
+    describe(form.reverse, QStringLiteral("reverse"),
+             QStringLiteral("Mirrors the keyboard: note n plays as 127 minus n. Press again to "
+                            "turn it off."));
+
+    QScrollBar* const transpose = form.vslidertranspose;
+    QObject::connect(transpose, &QScrollBar::valueChanged, transpose, [transpose](int value) {
+        transpose->setAccessibleName(transposeName(value));
+    });
+    QScrollBar* const wheel = form.wheelnote;
+    QObject::connect(wheel, &QScrollBar::valueChanged, wheel,
+                     [wheel](int value) { wheel->setAccessibleName(wheelNoteName(value)); });
+}
+
 }  // namespace
 
 frmMain::frmMain(MidiBackend& backend, ProgramHost& host, QWidget* parent)
@@ -111,6 +160,7 @@ void frmMain::createControls() {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
     Command1->setFocus();
+    describeControls(*this);
 }
 
 void frmMain::createMenus() {

@@ -24,6 +24,27 @@ MIDISetupForm* theForm = nullptr;
 constexpr int kClientWidthTwips = 6315;
 constexpr int kClientHeightTwips = 1200;
 
+// What a screen reader says for each control, the names matching the
+// captions. On Linux a list is announced by the label it is the buddy of.
+void describeControls(MIDISetupForm& form) {
+    form.Label1->setBuddy(form.ComboMidiIn);
+    form.Label2->setBuddy(form.ComboMidiOut);
+    form.ComboMidiIn->setAccessibleName(QStringLiteral("MIDI In Device"));
+    form.ComboMidiIn->setAccessibleDescription(
+        QStringLiteral("The device Keyflip reads from. \"Keyflip in\" leaves the connection to "
+                       "you or your patchbay."));
+    form.ComboMidiOut->setAccessibleName(QStringLiteral("MIDI Out Device"));
+    form.ComboMidiOut->setAccessibleDescription(
+        QStringLiteral("The device Keyflip sends to. \"Keyflip out\" leaves the connection to "
+                       "you or your patchbay."));
+    form.CmdOk->setAccessibleName(QStringLiteral("Ok"));
+    form.CmdOk->setAccessibleDescription(
+        QStringLiteral("Opens the chosen devices and closes MIDI Setup."));
+    form.CmdCancel->setAccessibleName(QStringLiteral("Cancel"));
+    form.CmdCancel->setAccessibleDescription(
+        QStringLiteral("Closes MIDI Setup and keeps the ports as they are."));
+}
+
 // Every handler runs through the main window's boundary, which reports an
 // escaping error and ends the program.
 template <typename Handler>
@@ -79,6 +100,7 @@ void MIDISetupForm::createControls() {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
     ComboMidiIn->setFocus();
+    describeControls(*this);
 }
 
 // The output is listed and opened first, on the default device; then the
