@@ -197,9 +197,20 @@ bool JackServer::launch(bool realtime, std::chrono::milliseconds limit) {
 }
 
 void JackServer::stop(int signal) {
-    if (process_ != nullptr) {
-        process_->stop(signal);
-        process_.reset();
+    if (process_ == nullptr) {
+        return;
+    }
+    process_->stop(signal);
+    process_.reset();
+    // A killed server leaves its socket and its clients' semaphores behind;
+    // the name is ours alone, so whatever carries it can go.
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+        const std::string file = entry.path().filename().string();
+        if (file.starts_with("jack_" + name_ + "_") ||
+            (file.starts_with("jack_sem.") && file.find("_" + name_ + "_") != std::string::npos)) {
+            std::filesystem::remove(entry.path(), error);
+        }
     }
 }
 
