@@ -32,6 +32,10 @@ QScrollBar* scrollBar(QWidget* client, Qt::Orientation orientation, int maximum,
     bar->setSingleStep(1);
     bar->setPageStep(1);
     bar->setFocusPolicy(Qt::StrongFocus);
+    // Scroll bars invert their keys by default, which on a horizontal bar
+    // makes Right lower the value; Right raises it here, Down still raises
+    // the transposition on the vertical bar.
+    bar->setInvertedControls(orientation == Qt::Vertical);
     return bar;
 }
 
