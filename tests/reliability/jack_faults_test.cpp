@@ -1,0 +1,268 @@
+// Faults on the real JACK backend with the real window: the server dies,
+// the devices go and come back, and the program ends while notes sound.
+
+#include "window_rig.h"
+
+#include "wire_format.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace keyflip::reliability {
+namespace {
+
+using namespace std::chrono_literals;
+using jacktest::pollUntil;
+using jacktest::pumpUntil;
+
+class FaultsJackTest : public JackTest {};
+
+WireMessage wire(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+    return encodeShortMessage({status, data1, data2}).value();
+}
+
+// Controllers on channels 2..16 pass the rules unchanged whatever they say.
+std::vector<WireMessage> steadyStream(std::size_t count) {
+    std::vector<WireMessage> messages;
+    for (std::size_t index = 0; index < count; ++index) {
+        messages.push_back(wire(static_cast<std::uint8_t>(0xB1 + index % 15), 7,
+                                static_cast<std::uint8_t>(index % 128)));
+    }
+    return messages;
+}
+
+std::string joined(const std::vector<QString>& texts) {
+    std::string result;
+    for (const auto& text : texts) {
+        result += text.toStdString() + " | ";
+    }
+    return result;
+}
+
+void expectPortsGone(jack_client_t* observer) {
+    EXPECT_TRUE(pumpUntil([&] { return keyflipPorts(observer).empty(); }, 5000ms))
+        << "left behind: " << keyflipPorts(observer).size() << " port(s), first "
+        << (keyflipPorts(observer).empty() ? std::string() : keyflipPorts(observer).front());
+}
+
+// Kills the server mid-flow; returns with both ports closed and the test's
+// own clients of the dead server gone.
+void killServerMidFlow(FaultsJackTest& test, WindowRig& rig,
+                       std::unique_ptr<MidiSender>& keyboard,
+                       std::unique_ptr<MidiReceiver>& synth,
+                       const std::function<void(int)>& stopServer) {
+    rig.pressGo();
+    ASSERT_EQ(rig.form->MIDIInput1->portState(), 2);
+    ASSERT_EQ(rig.form->MIDIOutput1->portState(), 2);
+    keyboard->send(steadyStream(200000), 8);
+    ASSERT_TRUE(pumpUntil([&] { return synth->count() >= 100; }, 5000ms))
+        << synth->count() << " arrived before the server was killed";
+
+    stopServer(SIGKILL);
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            return rig.form->MIDIInput1->portState() == 0 &&
+                   rig.form->MIDIOutput1->portState() == 0;
+        },
+        5000ms))
+        << "states " << rig.form->MIDIInput1->portState() << ' '
+        << rig.form->MIDIOutput1->portState();
+    // Time for any further report to pile up, were there one.
+    pumpUntil([] { return false; }, 300ms);
+    EXPECT_GE(rig.portErrorBoxes(), 1u);
+    EXPECT_LE(rig.portErrorBoxes(), 2u) << joined(rig.portErrorTexts());
+    for (const auto& text : rig.portErrorTexts()) {
+        EXPECT_TRUE(text.contains(QStringLiteral("JACK server"))) << text.toStdString();
+    }
+
+    // The window keeps answering.
+    const bool reversed = rig.form->reverseFlag();
+    rig.form->reverse->click();
+    EXPECT_NE(rig.form->reverseFlag(), reversed);
+    rig.form->reverse->click();
+
+    EXPECT_TRUE(pollUntil([&] { return keyboard->serverWentAway() && synth->serverWentAway(); },
+                          5000ms));
+    keyboard.reset();
+    synth.reset();
+    (void)test;
+}
+
+TEST_F(FaultsJackTest, ServerKilledMidFlowShowsOneBoxPerPortAndStopStillEnds) {
+    runCase([&] {
+        auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
+        auto synth = std::make_unique<MidiReceiver>(kSynthClient, 1 << 20);
+        ASSERT_TRUE(keyboard->ok() && synth->ok());
+        WindowRig rig;
+        endTimingSensitivePart();
+        killServerMidFlow(*this, rig, keyboard, synth, [this](int sig) { stopServer(sig); });
+        if (HasFatalFailure()) {
+            return;
+        }
+        rig.form->stopbutton->click();
+        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
+        const std::size_t boxes = rig.portErrorBoxes();
+        rig.destroy();
+        EXPECT_EQ(rig.portErrorBoxes(), boxes);
+        std::printf("[ FIGURES  ] server killed: %zu PortError box(es)\n", boxes);
+    });
+}
+
+TEST_F(FaultsJackTest, ServerKilledMidFlowComesBackThroughSetupOkAndGo) {
+    runCase([&] {
+        auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
+        auto synth = std::make_unique<MidiReceiver>(kSynthClient, 1 << 20);
+        ASSERT_TRUE(keyboard->ok() && synth->ok());
+        WindowRig rig;
+        endTimingSensitivePart();
+        killServerMidFlow(*this, rig, keyboard, synth, [this](int sig) { stopServer(sig); });
+        if (HasFatalFailure()) {
+            return;
+        }
+        const std::size_t boxesAfterKill = rig.portErrorBoxes();
+
+        ASSERT_TRUE(startServerAgain()) << server().log();
+        MidiSender keyboardAgain(kKeyboardClient);
+        MidiReceiver synthAgain(kSynthClient, 4096);
+        ASSERT_TRUE(keyboardAgain.ok() && synthAgain.ok());
+        rig.form->mnuMidiSetup->trigger();
+        rig.pressGo();
+        EXPECT_EQ(rig.form->MIDIInput1->portState(), 2);
+        EXPECT_EQ(rig.form->MIDIOutput1->portState(), 2);
+        const auto messages = steadyStream(300);
+        keyboardAgain.send(messages, 16);
+        EXPECT_TRUE(pumpUntil([&] { return synthAgain.count() >= messages.size(); }, 10000ms))
+            << synthAgain.count() << " of " << messages.size() << " after the restart";
+        EXPECT_EQ(synthAgain.messages(), messages);
+        EXPECT_EQ(rig.portErrorBoxes(), boxesAfterKill) << joined(rig.portErrorTexts());
+
+        rig.form->stopbutton->click();
+        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
+        rig.destroy();
+        expectPortsGone(synthAgain.client());
+    });
+}
+
+TEST_F(FaultsJackTest, KeyboardAndSynthVanishAndReturnThenSetupReopens) {
+    runCase([&] {
+        auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
+        auto synth = std::make_unique<MidiReceiver>(kSynthClient, 1 << 20);
+        ASSERT_TRUE(keyboard->ok() && synth->ok());
+        WindowRig rig;
+        rig.pressGo();
+        ASSERT_EQ(rig.form->MIDIInput1->portState(), 2);
+        keyboard->send(steadyStream(200000), 8);
+        ASSERT_TRUE(pumpUntil([&] { return synth->count() >= 100; }, 5000ms));
+
+        endTimingSensitivePart();
+        keyboard.reset();
+        EXPECT_TRUE(pumpUntil([&] { return rig.form->MIDIInput1->portState() == 0; }, 5000ms));
+        synth.reset();
+        EXPECT_TRUE(pumpUntil([&] { return rig.form->MIDIOutput1->portState() == 0; }, 5000ms));
+        pumpUntil([] { return false; }, 300ms);
+        EXPECT_EQ(rig.portErrorBoxes(), 2u) << joined(rig.portErrorTexts());
+
+        // Still there with nothing to talk to: "go" and MIDI Setup neither
+        // crash nor hang, and say what is missing.
+        rig.pressGo();
+        rig.form->mnuMidiSetup->trigger();
+        EXPECT_EQ(rig.form->MIDIInput1->portState(), 0);
+
+        MidiSender keyboardAgain(kKeyboardClient);
+        MidiReceiver synthAgain(kSynthClient, 4096);
+        ASSERT_TRUE(keyboardAgain.ok() && synthAgain.ok());
+        rig.form->mnuMidiSetup->trigger();
+        rig.pressGo();
+        EXPECT_EQ(rig.form->MIDIInput1->portState(), 2);
+        EXPECT_EQ(rig.form->MIDIOutput1->portState(), 2);
+        const auto messages = steadyStream(300);
+        keyboardAgain.send(messages, 16);
+        EXPECT_TRUE(pumpUntil([&] { return synthAgain.count() >= messages.size(); }, 10000ms))
+            << synthAgain.count() << " of " << messages.size() << " after the devices came back";
+        EXPECT_EQ(synthAgain.messages(), messages);
+
+        rig.form->stopbutton->click();
+        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
+        rig.destroy();
+        expectPortsGone(synthAgain.client());
+        std::printf("[ FIGURES  ] devices gone and back: %zu PortError box(es)\n",
+                    rig.portErrorBoxes());
+    });
+}
+
+// Ten keys down on ten channels with the transposition at 3, two of them let
+// go again: eight Note Offs are owed, on the pitches that sound.
+void endingReleasesHeldNotes(FaultsJackTest& test, const std::function<void(frmMain&)>& end) {
+    MidiSender keyboard(kKeyboardClient);
+    MidiReceiver synth(kSynthClient, 4096);
+    ASSERT_TRUE(keyboard.ok() && synth.ok());
+    auto rig = std::make_unique<WindowRig>();
+    rig->pressGo();
+    ASSERT_EQ(rig->form->MIDIOutput1->portState(), 2);
+    rig->form->vslidertranspose->setValue(3);
+
+    std::vector<WireMessage> played;
+    std::set<std::vector<std::uint8_t>> owed;
+    for (std::uint8_t channel = 0; channel < 10; ++channel) {
+        const auto note = static_cast<std::uint8_t>(60 + channel);
+        played.push_back(wire(0x90 | channel, note, 100));
+        if (channel != 2 && channel != 4) {
+            owed.insert({static_cast<std::uint8_t>(0x80 | channel),
+                         static_cast<std::uint8_t>(note + 3), 0});
+        }
+    }
+    played.push_back(wire(0x82, 62, 64));
+    played.push_back(wire(0x94, 64, 0));
+    keyboard.send(played, 4);
+    ASSERT_TRUE(pumpUntil([&] { return synth.count() >= played.size(); }, 5000ms));
+
+    end(*rig->form);
+    // No event loop in between: the Note Offs are out before the command returns.
+    const auto received = synth.messages();
+    std::set<std::vector<std::uint8_t>> released;
+    for (std::size_t index = played.size(); index < received.size(); ++index) {
+        const auto& message = received[index];
+        released.insert({message.bytes.begin(), message.bytes.begin() + message.size});
+    }
+    EXPECT_EQ(released, owed) << describe(received);
+    EXPECT_EQ(received.size(), played.size() + owed.size()) << describe(received);
+    EXPECT_EQ(rig->host.endStatuses, std::vector<int>{0});
+
+    // The program's ports are there until the program is gone, then not.
+    EXPECT_FALSE(keyflipPorts(synth.client()).empty());
+    rig.reset();
+    expectPortsGone(synth.client());
+    (void)test;
+}
+
+TEST_F(FaultsJackTest, StopReleasesEveryHeldNoteBeforeThePortsGo) {
+    runCase([&] {
+        endingReleasesHeldNotes(*this, [](frmMain& form) { form.stopbutton->click(); });
+    });
+}
+
+TEST_F(FaultsJackTest, FileExitReleasesEveryHeldNoteBeforeThePortsGo) {
+    runCase([&] {
+        endingReleasesHeldNotes(*this, [](frmMain& form) { form.mnuFileExit->trigger(); });
+    });
+}
+
+TEST_F(FaultsJackTest, ClosingTheWindowReleasesEveryHeldNoteBeforeThePortsGo) {
+    runCase([&] { endingReleasesHeldNotes(*this, [](frmMain& form) { form.close(); }); });
+}
+
+}  // namespace
+}  // namespace keyflip::reliability

@@ -1,0 +1,219 @@
+// The real program, on a virtual display, worked from the keyboard as a user
+// would: notes held, then SIGTERM or SIGINT as a desktop logging out sends.
+// It must release every note, close its ports and exit 0.
+
+#include "window_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace keyflip::reliability {
+namespace {
+
+using namespace std::chrono_literals;
+using jacktest::pollUntil;
+using jacktest::pumpUntil;
+
+class SignalJackTest : public JackTest {
+protected:
+    void signalEndsTheProgramLikeExit(int signalNumber);
+};
+
+// stdout of a short shell command, or nothing when it failed.
+std::optional<std::string> output(const std::string& command) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return std::nullopt;
+    }
+    std::string text;
+    std::array<char, 256> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) {
+        text += chunk.data();
+    }
+    const int status = ::pclose(pipe);
+    if (status != 0) {
+        return std::nullopt;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string windowNamed(const std::string& display, const std::string& title) {
+    const auto id = output("DISPLAY=" + display + " xdotool search --onlyvisible --name '^" +
+                           title + "$' 2>/dev/null | head -n 1");
+    return id.value_or("");
+}
+
+bool xdotool(const std::string& display, const std::string& arguments) {
+    return output("DISPLAY=" + display + " timeout 10 xdotool " + arguments + " 2>/dev/null")
+        .has_value();
+}
+
+// The program as a child whose exit status can be read.
+class Program {
+public:
+    explicit Program(const std::vector<std::string>& environment) {
+        std::vector<char*> env;
+        for (const auto& entry : environment) {
+            env.push_back(const_cast<char*>(entry.c_str()));
+        }
+        env.push_back(nullptr);
+        char* argv[] = {const_cast<char*>(KEYFLIP_PROGRAM), nullptr};
+        if (::posix_spawn(&pid_, KEYFLIP_PROGRAM, nullptr, nullptr, argv, env.data()) != 0) {
+            pid_ = -1;
+        }
+    }
+    ~Program() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void signal(int number) const { ::kill(pid_, number); }
+    // The wait status once it has ended.
+    std::optional<int> ended() {
+        if (!status_ && pid_ > 0) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = status;
+            }
+        }
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
+    if (!jacktest::programInPath("Xvfb") || !jacktest::programInPath("xdotool")) {
+        std::fprintf(stderr, "\n*** Xvfb or xdotool missing: this test is SKIPPED ***\n\n");
+        GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    }
+    const std::string work = "/tmp/" + server().name() + "-signal";
+    std::filesystem::create_directories(work + "/runtime");
+    std::filesystem::permissions(work + "/runtime", std::filesystem::perms::owner_all);
+    jacktest::ChildProcess xvfb({"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24",
+                                 "-nolisten", "tcp", "-noreset"},
+                                work + "/xvfb.txt");
+    ASSERT_TRUE(xvfb.started());
+    std::string display;
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            std::ifstream file(work + "/xvfb.txt");
+            std::string number;
+            if (file >> number && !number.empty() && number.find_first_not_of("0123456789") ==
+                                                         std::string::npos) {
+                display = ':' + number;
+                return true;
+            }
+            return false;
+        },
+        20000ms));
+
+    MidiSender keyboard(kKeyboardClient);
+    MidiReceiver synth(kSynthClient, 4096);
+    ASSERT_TRUE(keyboard.ok() && synth.ok());
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.rfind("QT_QPA_PLATFORM=", 0) != 0 && text.rfind("DISPLAY=", 0) != 0 &&
+            text.rfind("WAYLAND_DISPLAY=", 0) != 0 && text.rfind("XDG_RUNTIME_DIR=", 0) != 0) {
+            environment.push_back(text);
+        }
+    }
+    environment.push_back("DISPLAY=" + display);
+    environment.push_back("XDG_RUNTIME_DIR=" + work + "/runtime");
+    Program program(environment);
+    ASSERT_TRUE(program.started());
+
+    std::string window;
+    ASSERT_TRUE(pollUntil([&] { return !(window = windowNamed(display, "Keyflip")).empty(); },
+                          30000ms));
+    ASSERT_TRUE(xdotool(display, "windowfocus --sync " + window));
+    // "go" has the focus; the dialog's Ok is its default button, and its input
+    // list starts on device 0, the keyboard.
+    ASSERT_TRUE(xdotool(display, "key space"));
+    std::string setup;
+    ASSERT_TRUE(pollUntil([&] { return !(setup = windowNamed(display, "MIDI Setup")).empty(); },
+                          20000ms));
+    ASSERT_TRUE(xdotool(display, "windowfocus --sync " + setup));
+    ASSERT_TRUE(xdotool(display, "key Return"));
+    jack_client_t* const observer = synth.client();
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            const jack_port_t* in = jack_port_by_name(observer, "Keyflip:in");
+            return in != nullptr && jack_port_connected_to(in, keyboard.portName().c_str());
+        },
+        20000ms));
+    ASSERT_EQ(jack_connect(observer, "Keyflip:out", synth.portName().c_str()), 0);
+    // The ports start once the dialog is gone and "go" has gone on.
+    ASSERT_TRUE(pollUntil([&] { return windowNamed(display, "MIDI Setup").empty(); }, 20000ms));
+
+    const std::vector<WireMessage> held = {encodeShortMessage({0x90, 60, 100}).value(),
+                                           encodeShortMessage({0x93, 72, 90}).value()};
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            if (keyboard.done() && synth.count() == 0) {
+                keyboard.send(held);
+            }
+            return synth.count() >= held.size();
+        },
+        20000ms))
+        << synth.count() << " arrived";
+
+    endTimingSensitivePart();
+    program.signal(signalNumber);
+    ASSERT_TRUE(pollUntil([&] { return program.ended().has_value(); }, 10000ms));
+    const int status = *program.ended();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+
+    const auto received = synth.messages();
+    ASSERT_GE(received.size(), held.size());
+    std::set<std::vector<std::uint8_t>> released;
+    for (std::size_t index = held.size(); index < received.size(); ++index) {
+        released.insert({received[index].bytes.begin(),
+                         received[index].bytes.begin() + received[index].size});
+    }
+    const std::set<std::vector<std::uint8_t>> owed = {{0x80, 60, 0}, {0x83, 72, 0}};
+    EXPECT_EQ(released, owed) << describe(received);
+    EXPECT_TRUE(pollUntil([&] { return keyflipPorts(observer).empty(); }, 5000ms));
+    std::filesystem::remove_all(work);
+}
+
+TEST_F(SignalJackTest, SigtermReleasesHeldNotesClosesThePortsAndExitsZero) {
+    runCase([&] { signalEndsTheProgramLikeExit(SIGTERM); });
+}
+
+TEST_F(SignalJackTest, SigintReleasesHeldNotesClosesThePortsAndExitsZero) {
+    runCase([&] { signalEndsTheProgramLikeExit(SIGINT); });
+}
+
+}  // namespace
+}  // namespace keyflip::reliability
