@@ -8,8 +8,10 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace keyflip {
 
@@ -39,6 +41,19 @@ void logWrite(PortAccessLog* log, const char* port, const char* member, long val
         log->recordWrite(port, member, std::to_string(value));
     }
 }
+
+// A flood is passed on in batches of at most this long, with the window's
+// other events in between, so a click is never kept waiting behind it.
+constexpr std::chrono::milliseconds kBatchBudget{20};
+
+// The batch the UI thread is passing on now; a nested event loop may start
+// another, which is why the outer one is kept aside while it runs.
+struct RunningBatch {
+    const MidiInputPort* port;
+    std::chrono::steady_clock::time_point deadline;
+    bool yielded;
+};
+RunningBatch* runningBatch = nullptr;
 
 [[noreturn]] void refuseValue() {
     throw ProgramError(kInvalidPropertyValueDescription);
@@ -123,7 +138,13 @@ std::int16_t MidiInputPort::portState() {
 }
 
 std::int16_t MidiInputPort::pendingCount() {
-    const std::int16_t count = countAsInt16(queue_->size());
+    std::size_t size = queue_->size();
+    if (size > 0 && runningBatch != nullptr && runningBatch->port == this &&
+        std::chrono::steady_clock::now() >= runningBatch->deadline) {
+        runningBatch->yielded = true;
+        size = 0;
+    }
+    const std::int16_t count = countAsInt16(size);
     logRead(log_, "in", "PendingCount", count);
     return count;
 }
@@ -218,10 +239,23 @@ void MidiInputPort::stop() {
 
 void MidiInputPort::onWake() {
     queue_->acknowledgeWake();
+    bool yielded = false;
     if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
+        RunningBatch batch{this, std::chrono::steady_clock::now() + kBatchBudget, false};
+        RunningBatch* const outer = std::exchange(runningBatch, &batch);
         emit Message();
+        runningBatch = outer;
+        yielded = batch.yielded;
+        if (yielded) {
+            // The rest follows once the window has had its turn.
+            queue_->wake();
+        }
     }
-    // One report for a whole flood, never one per lost message.
+    // One report for a whole flood, never one per lost message: while a
+    // backlog is still being worked through, the count keeps growing.
+    if (yielded) {
+        return;
+    }
     if (const std::uint64_t lost = queue_->takeDroppedCount()) {
         report(PortErrorCode::InputOverflow,
                QStringLiteral("%1 incoming MIDI messages were lost: they arrived faster than "
