@@ -126,6 +126,51 @@ TEST_F(FaultsJackTest, ServerKilledMidFlowShowsOneBoxPerPortAndStopStillEnds) {
     });
 }
 
+TEST_F(FaultsJackTest, ServerStoppedPolitelyMidFlowShowsOneBoxPerPortAndStopStillEnds) {
+    runCase([&] {
+        auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
+        auto synth = std::make_unique<MidiReceiver>(kSynthClient, 1 << 20);
+        ASSERT_TRUE(keyboard->ok() && synth->ok());
+        WindowRig rig;
+        endTimingSensitivePart();
+        killServerMidFlow(*this, rig, keyboard, synth,
+                          [this](int) { stopServer(SIGTERM); });
+        if (HasFatalFailure()) {
+            return;
+        }
+        rig.form->stopbutton->click();
+        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
+    });
+}
+
+// "stop" pressed in the instant the server dies, before the window has heard
+// of it: the Note Offs cannot go anywhere, but nothing hangs or crashes.
+TEST_F(FaultsJackTest, StopPressedAsTheServerDiesEndsWithoutHanging) {
+    runCase([&] {
+        auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
+        auto synth = std::make_unique<MidiReceiver>(kSynthClient, 1 << 20);
+        ASSERT_TRUE(keyboard->ok() && synth->ok());
+        WindowRig rig;
+        rig.pressGo();
+        keyboard->send({wire(0x90, 60, 100), wire(0x91, 61, 100)}, 1);
+        ASSERT_TRUE(pumpUntil([&] { return synth->count() >= 2; }, 5000ms));
+        endTimingSensitivePart();
+        stopServer(SIGKILL);
+        ASSERT_TRUE(pollUntil(
+            [&] { return keyboard->serverWentAway() && synth->serverWentAway(); }, 5000ms));
+        const auto pressed = std::chrono::steady_clock::now();
+        rig.form->stopbutton->click();
+        const auto took = std::chrono::steady_clock::now() - pressed;
+        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
+        EXPECT_LT(took, 2000ms);
+        keyboard.reset();
+        synth.reset();
+        rig.destroy();
+        std::printf("[ FIGURES  ] stop as the server died returned in %.1f ms\n",
+                    std::chrono::duration<double, std::milli>(took).count());
+    });
+}
+
 TEST_F(FaultsJackTest, ServerKilledMidFlowComesBackThroughSetupOkAndGo) {
     runCase([&] {
         auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
