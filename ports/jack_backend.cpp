@@ -9,6 +9,7 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -87,18 +88,24 @@ private:
     int fd_;
 };
 
-// Messages on their way from the UI thread to the process callback. 1 MiB of
-// 4-byte slots, so a long burst is held rather than refused while JACK takes
+// One outgoing message and the frame it is due at.
+struct OutgoingSlot {
+    WireMessage message;
+    jack_nframes_t due = 0;
+};
+
+// Messages on their way from the UI thread to the process callback. 2 MiB of
+// 8-byte slots, so a long burst is held rather than refused while JACK takes
 // what fits in each period.
 class OutgoingRing {
 public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 18;
-    static_assert(sizeof(WireMessage) == 4);
+    static_assert(sizeof(OutgoingSlot) == 8);
 
-    OutgoingRing() : slots_(std::make_unique<WireMessage[]>(kCapacity)) {}
+    OutgoingRing() : slots_(std::make_unique<OutgoingSlot[]>(kCapacity)) {}
 
     // Producer side (UI thread).
-    bool push(const WireMessage& message) noexcept {
+    bool push(const OutgoingSlot& message) noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
         if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
             return false;
@@ -136,7 +143,7 @@ public:
 private:
     static constexpr std::size_t kMask = kCapacity - 1;
 
-    std::unique_ptr<WireMessage[]> slots_;
+    std::unique_ptr<OutgoingSlot[]> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};
     alignas(64) std::atomic<std::size_t> tail_{0};
     alignas(64) std::atomic<std::size_t> discardUpTo_{0};
@@ -148,7 +155,8 @@ bool isMidiPort(const jack_port_t* port) {
 
 class JackBackend final : public MidiBackend {
 public:
-    JackBackend() {
+    explicit JackBackend(JackOutputTiming timing)
+        : timing_(timing), arrivals_(std::make_unique<jack_nframes_t[]>(kArrivalCapacity)) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
     }
 
@@ -202,6 +210,14 @@ public:
     }
 
     void setInputQueue(IncomingQueue* queue) override {
+        if (queue != nullptr && queue != stampedQueue_) {
+            // Arrival frames are kept by push count, which must match the
+            // new queue's before the process callback pushes into it.
+            queue_.store(nullptr, std::memory_order_seq_cst);
+            waitOutsideProcess();
+            pushedCount_.store(queue->size(), std::memory_order_seq_cst);
+            stampedQueue_ = queue;
+        }
         queue_.store(queue, std::memory_order_seq_cst);
         // The caller may destroy the previous queue once this returns.
         waitOutsideProcess();
@@ -238,7 +254,7 @@ public:
         if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
             return false;
         }
-        return outgoing_.push(message);
+        return outgoing_.push({message, dueFrame()});
     }
 
     void flushOutput(std::chrono::milliseconds limit) override {
@@ -312,25 +328,91 @@ private:
         jack_port_t* port = inPort_.load(std::memory_order_acquire);
         void* buffer = jack_port_get_buffer(port, frames);
         const std::uint32_t count = jack_midi_get_event_count(buffer);
-        bool pushed = false;
+        const jack_nframes_t cycleStart =
+            jack_last_frame_time(processClient_.load(std::memory_order_acquire));
+        std::size_t pushedCount = pushedCount_.load(std::memory_order_relaxed);
+        // Odd while pushes and the count may disagree, for dueFrame().
+        arrivalSequence_.fetch_add(1, std::memory_order_seq_cst);
         for (std::uint32_t index = 0; index < count; ++index) {
             jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, index) == 0) {
-                pushed = queue.pushBytes({event.buffer, event.size}) || pushed;
+            if (jack_midi_event_get(&event, buffer, index) != 0) {
+                continue;
+            }
+            // Written after the push, so a full queue never overwrites the
+            // frame of a message still waiting; dueFrame() reads none until
+            // the sequence is even again.
+            if (queue.pushBytes({event.buffer, event.size})) {
+                arrivals_[pushedCount & kArrivalMask] = cycleStart + event.time;
+                ++pushedCount;
             }
         }
+        const bool pushed = pushedCount != pushedCount_.load(std::memory_order_relaxed);
+        pushedCount_.store(pushedCount, std::memory_order_seq_cst);
+        arrivalSequence_.fetch_add(1, std::memory_order_seq_cst);
         if (pushed) {
             queue.wake();
         }
     }
 
+    // UI thread. The pump sends while the message it answers is first in the
+    // input queue, so that message's arrival frame, one period on, is when
+    // its answer is due. Anything else is due at once.
+    jack_nframes_t dueFrame() const noexcept {
+        const jack_nframes_t now = client_ != nullptr ? jack_frame_time(client_) : 0;
+        IncomingQueue* queue = stampedQueue_;
+        if (timing_ != JackOutputTiming::KeepOffset || queue == nullptr || client_ == nullptr) {
+            return now;
+        }
+        // A push is a few instructions, so a handful of tries always do.
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            const std::uint64_t before = arrivalSequence_.load(std::memory_order_seq_cst);
+            if ((before & 1U) != 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            const std::size_t waiting = queue->size();
+            const std::size_t pushedCount = pushedCount_.load(std::memory_order_seq_cst);
+            if (arrivalSequence_.load(std::memory_order_seq_cst) != before) {
+                continue;
+            }
+            if (waiting == 0) {
+                return now;
+            }
+            return arrivals_[(pushedCount - waiting) & kArrivalMask] +
+                   jack_get_buffer_size(client_);
+        }
+        return now;
+    }
+
     void transmit(jack_nframes_t frames) noexcept {
         void* buffer = jack_port_get_buffer(outPort_.load(std::memory_order_acquire), frames);
         jack_midi_clear_buffer(buffer);
+        const jack_nframes_t cycleStart =
+            jack_last_frame_time(processClient_.load(std::memory_order_acquire));
+        const bool keepOffset = timing_ == JackOutputTiming::KeepOffset;
+        jack_nframes_t earliest = 0;
         // Checking the room first keeps JACK from counting a refused event as lost.
-        outgoing_.consume([buffer](const WireMessage& message) {
-            return jack_midi_max_event_size(buffer) >= message.size &&
-                   jack_midi_event_write(buffer, 0, message.bytes.data(), message.size) == 0;
+        outgoing_.consume([&](const OutgoingSlot& slot) {
+            const WireMessage& message = slot.message;
+            jack_nframes_t offset = 0;
+            if (keepOffset) {
+                // Late ones go at once; frame times wrap, so compare the difference.
+                const auto ahead = static_cast<std::int32_t>(slot.due - cycleStart);
+                const auto period = static_cast<std::int32_t>(frames);
+                if (ahead >= period && ahead < 2 * period) {
+                    // Sent so quickly that the cycle it answers is still running.
+                    return false;
+                }
+                offset = ahead <= 0 || ahead >= period ? 0 : static_cast<jack_nframes_t>(ahead);
+                // Events in a buffer must never go back in time.
+                offset = std::max(offset, earliest);
+            }
+            if (jack_midi_max_event_size(buffer) < message.size ||
+                jack_midi_event_write(buffer, offset, message.bytes.data(), message.size) != 0) {
+                return false;
+            }
+            earliest = offset;
+            return true;
         });
     }
 
@@ -360,6 +442,7 @@ private:
                                               JackPortIsOutput, 0);
         inPort_.store(in, std::memory_order_release);
         outPort_.store(out, std::memory_order_release);
+        processClient_.store(client, std::memory_order_release);
         if (in == nullptr || out == nullptr ||
             jack_set_process_callback(client, &JackBackend::onProcess, this) != 0 ||
             jack_set_port_registration_callback(client, &JackBackend::onPortRegistration, this) !=
@@ -489,8 +572,14 @@ private:
         }
     }
 
+    static constexpr std::size_t kArrivalCapacity = IncomingQueue::kCapacity;
+    static constexpr std::size_t kArrivalMask = kArrivalCapacity - 1;
+
+    const JackOutputTiming timing_;
+
     // UI thread only.
     jack_client_t* client_ = nullptr;
+    IncomingQueue* stampedQueue_ = nullptr;
     std::string ownPrefix_;
     std::string inPortName_;
     std::string outPortName_;
@@ -503,6 +592,11 @@ private:
     // Shared with JACK's threads.
     std::atomic<jack_port_t*> inPort_{nullptr};
     std::atomic<jack_port_t*> outPort_{nullptr};
+    std::atomic<jack_client_t*> processClient_{nullptr};
+    // Arrival frame of every event pushed into the input queue, by push count.
+    std::unique_ptr<jack_nframes_t[]> arrivals_;
+    std::atomic<std::size_t> pushedCount_{0};
+    std::atomic<std::uint64_t> arrivalSequence_{0};
     std::atomic<IncomingQueue*> queue_{nullptr};
     std::atomic<bool> deliverInput_{false};
     std::atomic<bool> inProcess_{false};
@@ -518,8 +612,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createJackBackend() {
-    return std::make_unique<JackBackend>();
+std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing) {
+    return std::make_unique<JackBackend>(timing);
 }
 
 }  // namespace keyflip
