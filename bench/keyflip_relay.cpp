@@ -1,0 +1,95 @@
+// keyflip_bench_relay [--timing keep-offset|frame-zero]
+//
+// Keyflip's real main window on the JACK backend, for scripts/bench: "go" is
+// pressed in-process and MIDI Setup is left with Ok on the program's own
+// ports, so the script connects them itself. It prints "shown <ns>" with
+// CLOCK_REALTIME when the window is first exposed, "ready" once both ports
+// are started, and ends like File > Exit on SIGTERM or SIGINT.
+
+#include "jack_backend.h"
+#include "main_window.h"
+#include "setup_dialog.h"
+#include "termination_signals.h"
+#include "window_commands.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QPushButton>
+#include <QTimer>
+#include <QWindow>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+using namespace keyflip;
+
+class BenchHost : public ProgramHost {
+public:
+    // The own ports, so that nothing is connected behind the script's back.
+    void showModal(MIDISetupForm& form) override {
+        form.ComboMidiIn->setCurrentIndex(form.ComboMidiIn->count() - 1);
+        form.ComboMidiOut->setCurrentIndex(0);
+        form.CmdOk->click();
+    }
+    void showMessage(QWidget*, BoxKind, const QString&, const QString& text) override {
+        std::fprintf(stderr, "box: %s\n", text.toLocal8Bit().constData());
+    }
+    void endProgram(int status) override { QCoreApplication::exit(status); }
+};
+
+class ExposeWatch : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && !reported_) {
+            reported_ = true;
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            std::printf("shown %lld\n",
+                        static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+            std::fflush(stdout);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool reported_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    JackOutputTiming timing = JackOutputTiming::KeepOffset;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--timing") == 0 && i + 1 < argc) {
+            ++i;
+            timing = std::strcmp(argv[i], "frame-zero") == 0 ? JackOutputTiming::FrameZero
+                                                              : JackOutputTiming::KeepOffset;
+        }
+    }
+    QApplication application(argc, argv);
+    TerminationSignals terminationSignals;
+    const std::unique_ptr<MidiBackend> backend = createJackBackend(timing);
+    BenchHost host;
+    frmMain window(*backend, host);
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
+                     [&window] { window.boundary().run([&window] { window.Exit(); }); });
+    ExposeWatch watch;
+    // The native window must exist before its first expose can be watched.
+    static_cast<void>(window.winId());
+    window.windowHandle()->installEventFilter(&watch);
+    window.show();
+    QTimer::singleShot(0, &window, [&window] {
+        window.Command1->click();
+        std::printf("ready\n");
+        std::fflush(stdout);
+    });
+    return QApplication::exec();
+}
