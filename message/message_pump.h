@@ -10,7 +10,7 @@
 namespace keyflip {
 
 // Where the pump shows the last message sent: three texts, written in this
-// order after both port commands of a message.
+// order once at the end of a run, after the port commands of its last message.
 class MessageDisplay {
 public:
     virtual ~MessageDisplay() = default;

@@ -57,10 +57,13 @@ Lines oneMessage(const char* in, const char* out) {
             "out.MsgData1 <- " + field(o, 1),
             "out.MsgData2 <- " + field(o, 2),
             "out.PortCommand <- 7",
-            "in.PortCommand <- 6",
-            "display.message <- " + field(o, 0),
-            "display.data1 <- " + field(o, 1),
-            "display.data2 <- " + field(o, 2)};
+            "in.PortCommand <- 6"};
+}
+
+// The boxes, written once at the end of a run.
+Lines boxes(const char* status, const char* data1, const char* data2) {
+    return {std::string("display.message <- ") + status, std::string("display.data1 <- ") + data1,
+            std::string("display.data2 <- ") + data2};
 }
 
 Lines concat(std::initializer_list<Lines> parts) {
@@ -83,7 +86,8 @@ TEST_F(MessagePumpTest, OneMessageFollowsTheExactOrder) {
     pump.run();
     EXPECT_EQ(log().lines(), concat({{"in.PendingCount -> 1"},
                                      oneMessage("144,60,90", "144,62,90"),
-                                     {"in.PendingCount -> 0"}}));
+                                     {"in.PendingCount -> 0"},
+                                     boxes("144", "62", "90")}));
     EXPECT_EQ((std::vector<std::string>{display.status, display.data1, display.data2}),
               (std::vector<std::string>{"144", "62", "90"}));
 }
@@ -97,7 +101,8 @@ TEST_F(MessagePumpTest, ThreeMessagesLeaveInQueueOrderAndTheBoxesEndOnTheLast) {
                                      oneMessage("176,1,33", "144,64,33"),
                                      {"in.PendingCount -> 1"},
                                      oneMessage("128,60,0", "128,60,0"),
-                                     {"in.PendingCount -> 0"}}));
+                                     {"in.PendingCount -> 0"},
+                                     boxes("128", "60", "0")}));
     EXPECT_EQ(sentMessages(),
               (std::vector<ShortMessage>{{144, 60, 90}, {144, 64, 33}, {128, 60, 0}}));
     EXPECT_EQ(display.status + " " + display.data1 + " " + display.data2, "128 60 0");
@@ -149,20 +154,49 @@ TEST(MessagePumpRun, AMessageArrivingDuringTheRunLeavesInTheSameRun) {
     EXPECT_EQ(display.data1, "70");
 }
 
-// A display that runs a callback after each message's last box is written.
-struct DisplayWithHook : LoggingDisplay {
-    using LoggingDisplay::LoggingDisplay;
+// The output port, running a callback after each message is sent.
+struct OutputWithHook : OutputPortMembers {
+    explicit OutputWithHook(OutputPortMembers& port) : port(port) {}
+    OutputPortMembers& port;
     std::function<void()> afterMessage;
-    void setData2Text(std::string_view text) override {
-        LoggingDisplay::setData2Text(text);
-        if (afterMessage) afterMessage();
+    void setMsgStatus(std::int16_t value) override { port.setMsgStatus(value); }
+    void setMsgData1(std::int16_t value) override { port.setMsgData1(value); }
+    void setMsgData2(std::int16_t value) override { port.setMsgData2(value); }
+    void setPortCommand(std::int16_t code) override {
+        port.setPortCommand(code);
+        if (code == MSG_SEND && afterMessage) afterMessage();
     }
 };
 
+TEST_F(MessagePumpTest, ALongRunWritesTheBoxesOnceAndEndsOnTheLastMessage) {
+    settings.transpose = 1;
+    for (std::int16_t note = 0; note < 100; ++note) {
+        ASSERT_TRUE(ports.backend.deliver(ShortMessage{144, note, 64}));
+    }
+    pump.run();
+    ASSERT_EQ(ports.backend.sent().size(), 100u);
+    Lines boxWrites;
+    for (const auto& line : log().lines()) {
+        if (line.starts_with("display.")) boxWrites.push_back(line);
+    }
+    EXPECT_EQ(boxWrites, boxes("144", "100", "64"));
+    EXPECT_EQ((std::vector<std::string>{display.status, display.data1, display.data2}),
+              (std::vector<std::string>{"144", "100", "64"}));
+}
+
+TEST_F(MessagePumpTest, TheBoxesEndOnTheLastMessageComputedEvenWhenItIsNotSent) {
+    settings.transpose = 12;
+    deliver({{144, 60, 64}, {144, 120, 64}});
+    pump.run();
+    EXPECT_EQ(sentMessages(), (std::vector<ShortMessage>{{144, 72, 64}}));
+    EXPECT_EQ((std::vector<std::string>{display.status, display.data1, display.data2}),
+              (std::vector<std::string>{"144", "132", "64"}));
+}
+
 TEST_F(MessagePumpTest, SettingsChangedBetweenMessagesApplyToTheNextOne) {
-    DisplayWithHook hookedDisplay(log());
-    MessagePump hookedPump(ports.input, ports.output, settings, hookedDisplay);
-    hookedDisplay.afterMessage = [&] {
+    OutputWithHook hookedOutput(ports.output);
+    MessagePump hookedPump(ports.input, hookedOutput, settings, display);
+    hookedOutput.afterMessage = [&] {
         settings.transpose = static_cast<std::int16_t>(settings.transpose + 1);
     };
     deliver({{144, 60, 1}, {144, 61, 1}, {176, 1, 5}});
