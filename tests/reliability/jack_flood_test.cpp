@@ -4,6 +4,7 @@
 
 #include "window_rig.h"
 
+#include "incoming_queue.h"
 #include "wire_format.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -143,6 +145,12 @@ TEST_F(FloodJackTest, FloodIntoTheShownWindowKeepsOrderBoundsMemoryAndReportsLos
             }
         });
 
+        // The window first stalls, as when the desktop holds it up, so the
+        // input queue overflows and the loss must be counted and reported.
+        const std::size_t stallUntil =
+            std::min(kFloodMessages, IncomingQueue::kCapacity + kFloodMessages / 5);
+        jacktest::pollUntil(
+            [&] { return keyboard.sentCount() >= stallUntil || xrunInThisRun(); }, 30s);
         std::size_t reports = 0;
         const bool settled = pumpUntil(
             [&] {
@@ -198,6 +206,9 @@ TEST_F(FloodJackTest, FloodIntoTheShownWindowKeepsOrderBoundsMemoryAndReportsLos
         EXPECT_EQ(matched + lost, kFloodMessages);
         EXPECT_LE(reports, 1u) << "loss reported in " << reports << " boxes";
         EXPECT_EQ(lost > 0, reports == 1);
+        if (stallUntil > IncomingQueue::kCapacity) {
+            EXPECT_GT(lost, 0u) << "the stall should have overflowed the input queue";
+        }
         EXPECT_EQ(rig.portErrorBoxes(), reports);
 
         // The click made during the flood took effect: "reverse" is on.
