@@ -163,7 +163,8 @@ int senderProcess(jack_nframes_t frames, void* arg) {
         const std::uint32_t planned =
             std::min({sender->perPeriod, sender->count - next, std::uint32_t{4096}});
         for (std::uint32_t i = 0; i < planned; ++i) {
-            offsets[i] = planned > frames ? i * frames / planned : nextRandom(sender->rngState) % frames;
+            offsets[i] =
+                planned > frames ? i * frames / planned : nextRandom(sender->rngState) % frames;
         }
         std::sort(offsets.begin(), offsets.begin() + planned);
         for (std::uint32_t i = 0; i < planned; ++i) {
@@ -257,10 +258,9 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
     }
     const std::string senderOut = jack_port_name(sender.port);
     const std::string receiverIn = jack_port_name(receiver.port);
-    const bool connected =
-        relayIn == "-" ? connectPorts(sender.client, senderOut, receiverIn)
-                       : connectPorts(sender.client, senderOut, relayIn) &&
-                             connectPorts(sender.client, relayOut, receiverIn);
+    const bool connected = relayIn == "-" ? connectPorts(sender.client, senderOut, receiverIn)
+                                          : connectPorts(sender.client, senderOut, relayIn) &&
+                                                connectPorts(sender.client, relayOut, receiverIn);
     if (!connected) {
         return 2;
     }
@@ -337,10 +337,10 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
         "foreign=%u xruns=%llu min_ms=%.3f avg_ms=%.3f p50_ms=%.3f p999_ms=%.3f max_ms=%.3f "
         "jitter_ms=%.3f spread_ms=%.3f late=%u within_period_pct=%.3f seconds=%.3f "
         "rate_per_s=%.0f\n",
-        label.c_str(), period, count, sent, received, count - received,
-        receiver.outOfOrder.load(), receiver.foreign.load(),
-        static_cast<unsigned long long>(xruns), n > 0 ? latencies.front() : 0.0, average,
-        quantile(0.5), quantile(0.999), n > 0 ? latencies.back() : 0.0, deviation,
+        label.c_str(), period, count, sent, received, count - received, receiver.outOfOrder.load(),
+        receiver.foreign.load(), static_cast<unsigned long long>(xruns),
+        n > 0 ? latencies.front() : 0.0, average, quantile(0.5), quantile(0.999),
+        n > 0 ? latencies.back() : 0.0, deviation,
         n > 0 ? latencies.back() - latencies.front() : 0.0, late,
         n > 0 ? 100.0 * static_cast<double>(n - late) / static_cast<double>(n) : 0.0, seconds,
         seconds > 0 ? received / seconds : 0.0);

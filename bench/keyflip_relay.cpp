@@ -71,7 +71,7 @@ int main(int argc, char* argv[]) {
         if (std::strcmp(argv[i], "--timing") == 0 && i + 1 < argc) {
             ++i;
             timing = std::strcmp(argv[i], "frame-zero") == 0 ? JackOutputTiming::FrameZero
-                                                              : JackOutputTiming::KeepOffset;
+                                                             : JackOutputTiming::KeepOffset;
         }
     }
     QApplication application(argc, argv);
