@@ -294,12 +294,9 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
     const std::uint32_t sent = sender.next.load();
     std::vector<double> latencies;
     latencies.reserve(count);
-    std::int64_t firstSend = -1;
+    // Frames from the first send to the last arrival, for the rate.
     std::int64_t lastArrival = 0;
     for (std::uint32_t i = 0; i < sent; ++i) {
-        if (firstSend < 0) {
-            firstSend = 0;
-        }
         if (receiver.arrived[i] == 0) {
             continue;
         }
