@@ -219,7 +219,11 @@ public:
             stampedQueue_ = queue;
         }
         queue_.store(queue, std::memory_order_seq_cst);
-        // The caller may destroy the previous queue once this returns.
+        // The caller may destroy the previous queue once this returns, so
+        // sends from then on must not read it for arrival frames either.
+        if (queue == nullptr) {
+            stampedQueue_ = nullptr;
+        }
         waitOutsideProcess();
     }
 

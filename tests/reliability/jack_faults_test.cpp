@@ -308,6 +308,33 @@ void endingReleasesHeldNotes(FaultsJackTest& test, const std::function<void(frmM
     (void)test;
 }
 
+// An error that ends the program leaves main() with the ports still started:
+// the window goes with notes sounding, and its output must still release
+// them without touching the input's queue, which goes first.
+TEST_F(FaultsJackTest, WindowDestroyedWithPortsStartedReleasesItsNotes) {
+    runCase([&] {
+        MidiSender keyboard(kKeyboardClient);
+        MidiReceiver synth(kSynthClient, 4096);
+        ASSERT_TRUE(keyboard.ok() && synth.ok());
+        auto rig = std::make_unique<WindowRig>();
+        rig->pressGo();
+        ASSERT_EQ(rig->form->MIDIInput1->portState(), 2);
+        keyboard.send({wire(0x90, 60, 100), wire(0x95, 70, 90)}, 1);
+        ASSERT_TRUE(pumpUntil([&] { return synth.count() >= 2; }, 5000ms));
+        rig->form.reset();
+        const auto received = synth.messages();
+        std::set<std::vector<std::uint8_t>> released;
+        for (std::size_t index = 2; index < received.size(); ++index) {
+            released.insert({received[index].bytes.begin(),
+                             received[index].bytes.begin() + received[index].size});
+        }
+        EXPECT_EQ(released, (std::set<std::vector<std::uint8_t>>{{0x80, 60, 0}, {0x85, 70, 0}}))
+            << describe(received);
+        rig.reset();
+        expectPortsGone(synth.client());
+    });
+}
+
 TEST_F(FaultsJackTest, StopReleasesEveryHeldNoteBeforeThePortsGo) {
     runCase([&] {
         endingReleasesHeldNotes(*this, [](frmMain& form) { form.stopbutton->click(); });
