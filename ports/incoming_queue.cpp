@@ -18,7 +18,7 @@ static_assert((IncomingQueue::kCapacity & kIndexMask) == 0, "capacity must be a 
 }  // namespace
 
 IncomingQueue::IncomingQueue()
-    : slots_(std::make_unique<ShortMessage[]>(kCapacity)),
+    : slots_(std::make_unique_for_overwrite<Slot[]>(kCapacity)),
       wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (wakeFd_ < 0) {
         throw std::runtime_error("cannot create the input queue's wake-up descriptor");
@@ -40,7 +40,7 @@ bool IncomingQueue::push(const ShortMessage& message) noexcept {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    slots_[tail & kIndexMask] = message;
+    slots_[tail & kIndexMask] = {message.status, message.data1, message.data2};
     tail_.store(tail + 1, std::memory_order_release);
     return true;
 }
@@ -60,8 +60,9 @@ std::size_t IncomingQueue::size() const noexcept {
     return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_relaxed);
 }
 
-const ShortMessage& IncomingQueue::front() const noexcept {
-    return slots_[head_.load(std::memory_order_relaxed) & kIndexMask];
+ShortMessage IncomingQueue::front() const noexcept {
+    const Slot& slot = slots_[head_.load(std::memory_order_relaxed) & kIndexMask];
+    return {slot.status, slot.data1, slot.data2};
 }
 
 void IncomingQueue::pop() noexcept {

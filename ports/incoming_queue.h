@@ -36,14 +36,22 @@ public:
     int wakeDescriptor() const { return wakeFd_; }
     void acknowledgeWake() noexcept;
     std::size_t size() const noexcept;
-    const ShortMessage& front() const noexcept;  // only when size() > 0
+    ShortMessage front() const noexcept;  // only when size() > 0
     void pop() noexcept;
     void clear() noexcept;
     // Messages dropped because the queue was full, since the last call.
     std::uint64_t takeDroppedCount() noexcept;
 
 private:
-    std::unique_ptr<ShortMessage[]> slots_;
+    // Trivial, so the slots are left untouched until used: an idle program
+    // does not keep the whole queue resident.
+    struct Slot {
+        std::int16_t status;
+        std::int16_t data1;
+        std::int16_t data2;
+    };
+
+    std::unique_ptr<Slot[]> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};  // next to read, consumer-owned
     alignas(64) std::atomic<std::size_t> tail_{0};  // next to write, producer-owned
     alignas(64) std::atomic<std::uint64_t> dropped_{0};

@@ -57,7 +57,7 @@ TEST(IncomingQueue, AProducerThreadAndTheConsumerAgreeOnEveryMessage) {
             std::this_thread::yield();
             continue;
         }
-        const ShortMessage& message = queue.front();
+        const ShortMessage message = queue.front();
         ASSERT_EQ(message.data1, expected & 127);
         ASSERT_EQ(message.data2, (expected >> 7) & 127);
         queue.pop();
