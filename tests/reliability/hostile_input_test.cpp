@@ -14,10 +14,10 @@
 
 #include <QCoreApplication>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <array>
 #include <limits>
 #include <map>
 #include <span>
@@ -203,9 +203,10 @@ TEST(HostileInput, EveryShortByteSequenceThroughThePortsAndPumpLeavesWellFormed)
     EXPECT_EQ(malformed, 0u);
     EXPECT_EQ(path.errors[PortErrorCode::MessageNotSent], notSent);
     EXPECT_EQ(path.errors.size(), notSent > 0 ? 1u : 0u);
-    std::printf("[ FIGURES  ] %zu byte sequences delivered, %zu decoded, %zu checked against the "
-                "rules, %zu not sent (value off the wire), %zu Note Offs on closing, stride %d\n",
-                delivered, decoded, checked, notSent, path.backend.sent().size(), kStride);
+    std::printf(
+        "[ FIGURES  ] %zu byte sequences delivered, %zu decoded, %zu checked against the "
+        "rules, %zu not sent (value off the wire), %zu Note Offs on closing, stride %d\n",
+        delivered, decoded, checked, notSent, path.backend.sent().size(), kStride);
 }
 
 // The classes a 16-bit member can hold: the extremes, negatives, the edges
@@ -213,8 +214,32 @@ TEST(HostileInput, EveryShortByteSequenceThroughThePortsAndPumpLeavesWellFormed)
 std::vector<std::int16_t> sixteenBitClasses() {
     return {std::numeric_limits<std::int16_t>::min(),
             std::numeric_limits<std::int16_t>::min() + 1,
-            -256, -129, -128, -127, -2, -1, 0, 1, 63, 64, 126, 127, 128, 129, 143, 144,
-            191, 240, 247, 248, 254, 255, 256, 257, 1000, 32640,
+            -256,
+            -129,
+            -128,
+            -127,
+            -2,
+            -1,
+            0,
+            1,
+            63,
+            64,
+            126,
+            127,
+            128,
+            129,
+            143,
+            144,
+            191,
+            240,
+            247,
+            248,
+            254,
+            255,
+            256,
+            257,
+            1000,
+            32640,
             std::numeric_limits<std::int16_t>::max() - 1,
             std::numeric_limits<std::int16_t>::max()};
 }

@@ -70,8 +70,7 @@ void expectPortsGone(jack_client_t* observer) {
 
 // Kills the server mid-flow; returns with both ports closed and the test's
 // own clients of the dead server gone.
-void killServerMidFlow(FaultsJackTest& test, WindowRig& rig,
-                       std::unique_ptr<MidiSender>& keyboard,
+void killServerMidFlow(FaultsJackTest& test, WindowRig& rig, std::unique_ptr<MidiSender>& keyboard,
                        std::unique_ptr<MidiReceiver>& synth,
                        const std::function<void(int)>& stopServer) {
     // A real box runs the event loop while it waits: reports that come in
@@ -109,8 +108,8 @@ void killServerMidFlow(FaultsJackTest& test, WindowRig& rig,
     EXPECT_NE(rig.form->reverseFlag(), reversed);
     rig.form->reverse->click();
 
-    EXPECT_TRUE(pollUntil([&] { return keyboard->serverWentAway() && synth->serverWentAway(); },
-                          5000ms));
+    EXPECT_TRUE(
+        pollUntil([&] { return keyboard->serverWentAway() && synth->serverWentAway(); }, 5000ms));
     keyboard.reset();
     synth.reset();
     (void)test;
@@ -143,8 +142,7 @@ TEST_F(FaultsJackTest, ServerStoppedPolitelyMidFlowShowsOneBoxPerPortAndStopStil
         ASSERT_TRUE(keyboard->ok() && synth->ok());
         WindowRig rig;
         endTimingSensitivePart();
-        killServerMidFlow(*this, rig, keyboard, synth,
-                          [this](int) { stopServer(SIGTERM); });
+        killServerMidFlow(*this, rig, keyboard, synth, [this](int) { stopServer(SIGTERM); });
         if (HasFatalFailure()) {
             return;
         }
@@ -166,8 +164,8 @@ TEST_F(FaultsJackTest, StopPressedAsTheServerDiesEndsWithoutHanging) {
         ASSERT_TRUE(pumpUntil([&] { return synth->count() >= 2; }, 5000ms));
         endTimingSensitivePart();
         stopServer(SIGKILL);
-        ASSERT_TRUE(pollUntil(
-            [&] { return keyboard->serverWentAway() && synth->serverWentAway(); }, 5000ms));
+        ASSERT_TRUE(pollUntil([&] { return keyboard->serverWentAway() && synth->serverWentAway(); },
+                              5000ms));
         const auto pressed = std::chrono::steady_clock::now();
         rig.form->stopbutton->click();
         const auto took = std::chrono::steady_clock::now() - pressed;
@@ -336,9 +334,8 @@ TEST_F(FaultsJackTest, WindowDestroyedWithPortsStartedReleasesItsNotes) {
 }
 
 TEST_F(FaultsJackTest, StopReleasesEveryHeldNoteBeforeThePortsGo) {
-    runCase([&] {
-        endingReleasesHeldNotes(*this, [](frmMain& form) { form.stopbutton->click(); });
-    });
+    runCase(
+        [&] { endingReleasesHeldNotes(*this, [](frmMain& form) { form.stopbutton->click(); }); });
 }
 
 TEST_F(FaultsJackTest, FileExitReleasesEveryHeldNoteBeforeThePortsGo) {

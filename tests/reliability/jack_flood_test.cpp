@@ -78,7 +78,8 @@ bool sameAfterRules(const WireMessage& sent, const WireMessage& received) {
 }
 
 std::uint64_t reportedLosses(const std::vector<QString>& texts, std::size_t& reports) {
-    static const QRegularExpression lost(QStringLiteral("^(\\d+) incoming MIDI messages were lost"));
+    static const QRegularExpression lost(
+        QStringLiteral("^(\\d+) incoming MIDI messages were lost"));
     std::uint64_t total = 0;
     reports = 0;
     for (const auto& text : texts) {
@@ -149,8 +150,8 @@ TEST_F(FloodJackTest, FloodIntoTheShownWindowKeepsOrderBoundsMemoryAndReportsLos
         // input queue overflows and the loss must be counted and reported.
         const std::size_t stallUntil =
             std::min(kFloodMessages, IncomingQueue::kCapacity + kFloodMessages / 5);
-        jacktest::pollUntil(
-            [&] { return keyboard.sentCount() >= stallUntil || xrunInThisRun(); }, 30s);
+        jacktest::pollUntil([&] { return keyboard.sentCount() >= stallUntil || xrunInThisRun(); },
+                            30s);
         std::size_t reports = 0;
         const bool settled = pumpUntil(
             [&] {
@@ -169,15 +170,15 @@ TEST_F(FloodJackTest, FloodIntoTheShownWindowKeepsOrderBoundsMemoryAndReportsLos
         watching.store(false);
         watcher.join();
         if (xrunInThisRun()) {
-            std::printf("[  XRUN    ] %llu xrun(s): JACK may have dropped events, counts not "
-                        "checked in this run\n",
-                        static_cast<unsigned long long>(xrunsInThisRun()));
+            std::printf(
+                "[  XRUN    ] %llu xrun(s): JACK may have dropped events, counts not "
+                "checked in this run\n",
+                static_cast<unsigned long long>(xrunsInThisRun()));
             rig.form->stopbutton->click();
             return;
         }
         ASSERT_TRUE(settled) << "sent " << keyboard.sentCount() << ", received " << synth.count()
-                             << ", reported lost "
-                             << reportedLosses(rig.portErrorTexts(), reports);
+                             << ", reported lost " << reportedLosses(rig.portErrorTexts(), reports);
         // Whatever is still on its way out arrives now.
         pumpUntil([] { return false; }, 100ms);
 
@@ -217,8 +218,8 @@ TEST_F(FloodJackTest, FloodIntoTheShownWindowKeepsOrderBoundsMemoryAndReportsLos
             std::chrono::duration<double, std::milli>(Clock::duration(clickDone.load()) -
                                                       Clock::duration(floodEnd.load()))
                 .count();
-        EXPECT_LE(clickAfterEndMs, 100.0) << "the click took effect " << clickAfterEndMs
-                                          << " ms after the flood ended";
+        EXPECT_LE(clickAfterEndMs, 100.0)
+            << "the click took effect " << clickAfterEndMs << " ms after the flood ended";
         const std::size_t before = synth.count();
         keyboard.send({encodeShortMessage({0x91, 60, 100}).value(),
                        encodeShortMessage({0x81, 60, 0}).value()});

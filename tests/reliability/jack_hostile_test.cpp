@@ -37,9 +37,9 @@ std::vector<std::vector<std::uint8_t>> hostileEvents() {
         {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7},
         {0xF0},
         {0xF7},
-        {0x3C},              // a stray data byte
-        {0x3C, 0x40},        // running status without its status
-        {0x90, 0x3C},        // cut short
+        {0x3C},        // a stray data byte
+        {0x3C, 0x40},  // running status without its status
+        {0x90, 0x3C},  // cut short
         {0x90, 0x3C, 0x40, 0x00},
         {0x90, 0x90, 0x40},  // a status where data belongs
         {0x90, 0x3C, 0xC0},
@@ -76,8 +76,8 @@ std::vector<std::vector<std::uint8_t>> hostileEvents() {
     // Note Offs for every note any of the above may have left sounding.
     for (int channel = 0; channel < 16; ++channel) {
         for (int note = 0; note < 128; ++note) {
-            events.push_back({static_cast<std::uint8_t>(0x80 | channel),
-                              static_cast<std::uint8_t>(note), 0});
+            events.push_back(
+                {static_cast<std::uint8_t>(0x80 | channel), static_cast<std::uint8_t>(note), 0});
         }
     }
     return events;
@@ -102,8 +102,8 @@ TEST_F(HostileBytesJackTest, HostileBytesReachTheSynthOnlyAsWellFormedMessages) 
         rig.pressGo();
         ASSERT_EQ(rig.form->MIDIInput1->portState(), 2);
         keyboard.sendRaw(events, 64);
-        EXPECT_TRUE(pumpUntil(
-            [&] { return keyboard.done() && synth.count() >= expected.size(); }, 20000ms))
+        EXPECT_TRUE(
+            pumpUntil([&] { return keyboard.done() && synth.count() >= expected.size(); }, 20000ms))
             << synth.count() << " of " << expected.size();
         pumpUntil([] { return false; }, 100ms);
         const auto received = synth.messages();

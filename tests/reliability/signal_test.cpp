@@ -119,17 +119,17 @@ void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
     const std::string work = "/tmp/" + server().name() + "-signal";
     std::filesystem::create_directories(work + "/runtime");
     std::filesystem::permissions(work + "/runtime", std::filesystem::perms::owner_all);
-    jacktest::ChildProcess xvfb({"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24",
-                                 "-nolisten", "tcp", "-noreset"},
-                                work + "/xvfb.txt");
+    jacktest::ChildProcess xvfb(
+        {"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"},
+        work + "/xvfb.txt");
     ASSERT_TRUE(xvfb.started());
     std::string display;
     ASSERT_TRUE(pollUntil(
         [&] {
             std::ifstream file(work + "/xvfb.txt");
             std::string number;
-            if (file >> number && !number.empty() && number.find_first_not_of("0123456789") ==
-                                                         std::string::npos) {
+            if (file >> number && !number.empty() &&
+                number.find_first_not_of("0123456789") == std::string::npos) {
                 display = ':' + number;
                 return true;
             }
@@ -155,15 +155,15 @@ void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
     ASSERT_TRUE(program.started());
 
     std::string window;
-    ASSERT_TRUE(pollUntil([&] { return !(window = windowNamed(display, "Keyflip")).empty(); },
-                          30000ms));
+    ASSERT_TRUE(
+        pollUntil([&] { return !(window = windowNamed(display, "Keyflip")).empty(); }, 30000ms));
     ASSERT_TRUE(xdotool(display, "windowfocus --sync " + window));
     // "go" has the focus; the dialog's Ok is its default button, and its input
     // list starts on device 0, the keyboard.
     ASSERT_TRUE(xdotool(display, "key space"));
     std::string setup;
-    ASSERT_TRUE(pollUntil([&] { return !(setup = windowNamed(display, "MIDI Setup")).empty(); },
-                          20000ms));
+    ASSERT_TRUE(
+        pollUntil([&] { return !(setup = windowNamed(display, "MIDI Setup")).empty(); }, 20000ms));
     ASSERT_TRUE(xdotool(display, "windowfocus --sync " + setup));
     ASSERT_TRUE(xdotool(display, "key Return"));
     jack_client_t* const observer = synth.client();
@@ -211,8 +211,8 @@ void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
     std::set<std::vector<std::uint8_t>> released;
     for (auto index = static_cast<std::size_t>(lastHeld - received.begin()) + 1;
          index < received.size(); ++index) {
-        released.insert({received[index].bytes.begin(),
-                         received[index].bytes.begin() + received[index].size});
+        released.insert(
+            {received[index].bytes.begin(), received[index].bytes.begin() + received[index].size});
     }
     const std::set<std::vector<std::uint8_t>> owed = {{0x80, 60, 0}, {0x83, 72, 0}};
     EXPECT_EQ(released, owed) << describe(received);
