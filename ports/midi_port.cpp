@@ -46,15 +46,6 @@ void logWrite(PortAccessLog* log, const char* port, const char* member, long val
 // other events in between, so a click is never kept waiting behind it.
 constexpr std::chrono::milliseconds kBatchBudget{20};
 
-// The batch the UI thread is passing on now; a nested event loop may start
-// another, which is why the outer one is kept aside while it runs.
-struct RunningBatch {
-    const MidiInputPort* port;
-    std::chrono::steady_clock::time_point deadline;
-    bool yielded;
-};
-RunningBatch* runningBatch = nullptr;
-
 [[noreturn]] void refuseValue() {
     throw ProgramError(kInvalidPropertyValueDescription);
 }
@@ -139,9 +130,8 @@ std::int16_t MidiInputPort::portState() {
 
 std::int16_t MidiInputPort::pendingCount() {
     std::size_t size = queue_->size();
-    if (size > 0 && runningBatch != nullptr && runningBatch->port == this &&
-        std::chrono::steady_clock::now() >= runningBatch->deadline) {
-        runningBatch->yielded = true;
+    if (size > 0 && batch_ != nullptr && std::chrono::steady_clock::now() >= batch_->deadline) {
+        batch_->yielded = true;
         size = 0;
     }
     const std::int16_t count = countAsInt16(size);
@@ -241,10 +231,10 @@ void MidiInputPort::onWake() {
     queue_->acknowledgeWake();
     bool yielded = false;
     if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
-        RunningBatch batch{this, std::chrono::steady_clock::now() + kBatchBudget, false};
-        RunningBatch* const outer = std::exchange(runningBatch, &batch);
+        RunningBatch batch{std::chrono::steady_clock::now() + kBatchBudget, false};
+        RunningBatch* const outer = std::exchange(batch_, &batch);
         emit Message();
-        runningBatch = outer;
+        batch_ = outer;
         yielded = batch.yielded;
         if (yielded) {
             // The rest follows once the window has had its turn.

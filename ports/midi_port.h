@@ -24,6 +24,7 @@
 
 #include <array>
 #include <bitset>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,9 +98,18 @@ private:
     void refreshDevices();
     void recordRead(const char* member, long value);
 
+    // The batch the UI thread is passing on now. A nested event loop (a box
+    // waiting for the user) may start another, so the outer one is kept aside
+    // while the inner one runs.
+    struct RunningBatch {
+        std::chrono::steady_clock::time_point deadline;
+        bool yielded;
+    };
+
     MidiBackend& backend_;
     PortAccessLog* log_;
     std::unique_ptr<IncomingQueue> queue_;
+    RunningBatch* batch_ = nullptr;
     QSocketNotifier* wakeNotifier_;
     std::vector<std::string> devices_;  // as last listed; the own port is last
     bool devicesListed_ = false;
