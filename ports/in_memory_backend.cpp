@@ -32,7 +32,7 @@ void InMemoryBackend::loseConnection(PortSide side, const QString& text) {
         outputOpen_ = false;
         connectedDestination_.clear();
     }
-    emit connectionLost(side, 6, text);
+    emit connectionLost(side, PortErrorCode::ConnectionLost, text);
 }
 
 std::vector<std::string> InMemoryBackend::sourceNames() {
@@ -50,11 +50,11 @@ std::optional<PortFault> InMemoryBackend::checkDevice(const std::vector<std::str
     }
     const QString quoted = QString::fromStdString(name);
     if (std::find(list.begin(), list.end(), name) == list.end()) {
-        return PortFault{2,
+        return PortFault{PortErrorCode::DeviceNotFound,
                          QStringLiteral("The MIDI device \"%1\" is no longer there.").arg(quoted)};
     }
     if (refused_.contains(name)) {
-        return PortFault{3,
+        return PortFault{PortErrorCode::DeviceOpenFailed,
                          QStringLiteral("The MIDI device \"%1\" could not be opened.").arg(quoted)};
     }
     return std::nullopt;

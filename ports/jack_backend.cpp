@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,10 +32,6 @@ namespace {
 constexpr const char* kClientName = "Keyflip";
 constexpr const char* kInputPortName = "in";
 constexpr const char* kOutputPortName = "out";
-constexpr std::int16_t kDeviceNotFound = 2;
-constexpr std::int16_t kDeviceOpenFailed = 3;
-constexpr std::int16_t kNoMidiSystem = 1;
-constexpr std::int16_t kConnectionLost = 6;
 constexpr std::chrono::milliseconds kCloseFlushLimit{200};
 // Short against a 5 ms period, long enough not to busy-wait.
 constexpr std::chrono::microseconds kPollStep{250};
@@ -102,7 +99,7 @@ public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 18;
     static_assert(sizeof(OutgoingSlot) == 8);
 
-    OutgoingRing() : slots_(std::make_unique<OutgoingSlot[]>(kCapacity)) {}
+    OutgoingRing() : slots_(std::make_unique_for_overwrite<StoredSlot[]>(kCapacity)) {}
 
     // Producer side (UI thread).
     bool push(const OutgoingSlot& message) noexcept {
@@ -110,7 +107,7 @@ public:
         if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
             return false;
         }
-        slots_[tail & kMask] = message;
+        slots_[tail & kMask] = {message.message.bytes, message.message.size, message.due};
         tail_.store(tail + 1, std::memory_order_release);
         return true;
     }
@@ -134,7 +131,15 @@ public:
         if (head < skipTo) {
             head = skipTo;
         }
-        while (head != tail && take(slots_[head & kMask])) {
+        while (head != tail) {
+            const StoredSlot& stored = slots_[head & kMask];
+            OutgoingSlot slot;
+            slot.message.bytes = stored.bytes;
+            slot.message.size = stored.size;
+            slot.due = stored.due;
+            if (!take(slot)) {
+                break;
+            }
             ++head;
         }
         head_.store(head, std::memory_order_release);
@@ -143,7 +148,15 @@ public:
 private:
     static constexpr std::size_t kMask = kCapacity - 1;
 
-    std::unique_ptr<OutgoingSlot[]> slots_;
+    // Trivial, so the ring's pages stay untouched until traffic needs them
+    // and an idle program does not keep 2 MiB resident.
+    struct StoredSlot {
+        std::array<std::uint8_t, 3> bytes;
+        std::uint8_t size;
+        jack_nframes_t due;
+    };
+
+    std::unique_ptr<StoredSlot[]> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};
     alignas(64) std::atomic<std::size_t> tail_{0};
     alignas(64) std::atomic<std::size_t> discardUpTo_{0};
@@ -156,7 +169,8 @@ bool isMidiPort(const jack_port_t* port) {
 class JackBackend final : public MidiBackend {
 public:
     explicit JackBackend(JackOutputTiming timing)
-        : timing_(timing), arrivals_(std::make_unique<jack_nframes_t[]>(kArrivalCapacity)) {
+        : timing_(timing),
+          arrivals_(std::make_unique_for_overwrite<jack_nframes_t[]>(kArrivalCapacity)) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
     }
 
@@ -185,7 +199,7 @@ public:
 
     std::optional<PortFault> openInput(const std::string& source) override {
         if (!ensureClient()) {
-            return PortFault{kNoMidiSystem, unreachableText()};
+            return PortFault{PortErrorCode::NoMidiSystem, unreachableText()};
         }
         closeInput();
         if (!source.empty()) {
@@ -229,7 +243,7 @@ public:
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         if (!ensureClient()) {
-            return PortFault{kNoMidiSystem, unreachableText()};
+            return PortFault{PortErrorCode::NoMidiSystem, unreachableText()};
         }
         closeOutput();
         if (!destination.empty()) {
@@ -496,10 +510,10 @@ private:
         outgoing_.discardPending();
         flushedUpTo_ = outgoing_.pushedCount();
         if (inputWasOpen) {
-            emit connectionLost(PortSide::Input, kConnectionLost, text);
+            emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost, text);
         }
         if (outputWasOpen) {
-            emit connectionLost(PortSide::Output, kConnectionLost, text);
+            emit connectionLost(PortSide::Output, PortErrorCode::ConnectionLost, text);
         }
     }
 
@@ -510,14 +524,14 @@ private:
         if (!inputSource_.empty() && jack_port_by_name(client_, inputSource_.c_str()) == nullptr) {
             const std::string source = std::exchange(inputSource_, {});
             emit connectionLost(
-                PortSide::Input, kConnectionLost,
+                PortSide::Input, PortErrorCode::ConnectionLost,
                 QStringLiteral("The MIDI input device %1 went away.").arg(quoted(source)));
         }
         if (!outputDestination_.empty() && client_ != nullptr &&
             jack_port_by_name(client_, outputDestination_.c_str()) == nullptr) {
             const std::string destination = std::exchange(outputDestination_, {});
             emit connectionLost(
-                PortSide::Output, kConnectionLost,
+                PortSide::Output, PortErrorCode::ConnectionLost,
                 QStringLiteral("The MIDI output device %1 went away.").arg(quoted(destination)));
         }
     }
@@ -548,7 +562,7 @@ private:
         const jack_port_t* port = jack_port_by_name(client_, peer.c_str());
         if (port == nullptr) {
             return PortFault{
-                kDeviceNotFound,
+                PortErrorCode::DeviceNotFound,
                 QStringLiteral("The %1 %2 is no longer there.").arg(device, quoted(peer))};
         }
         const bool fits = !jack_port_is_mine(client_, port) && isMidiPort(port) &&
@@ -559,7 +573,7 @@ private:
                                : jack_connect(client_, outPortName_.c_str(), peer.c_str());
         if (result != 0 && result != EEXIST) {
             return PortFault{
-                kDeviceOpenFailed,
+                PortErrorCode::DeviceOpenFailed,
                 QStringLiteral("The %1 %2 could not be connected.").arg(device, quoted(peer))};
         }
         return std::nullopt;

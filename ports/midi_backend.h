@@ -18,6 +18,19 @@ class PortAccessLog;
 
 enum class PortSide { Input, Output };
 
+// The codes a port reports through PortError; the table is in midi_port.h.
+namespace PortErrorCode {
+inline constexpr std::int16_t None = 0;
+inline constexpr std::int16_t NoMidiSystem = 1;
+inline constexpr std::int16_t DeviceNotFound = 2;
+inline constexpr std::int16_t DeviceOpenFailed = 3;
+inline constexpr std::int16_t PortNotOpen = 4;
+inline constexpr std::int16_t InputOverflow = 5;
+inline constexpr std::int16_t ConnectionLost = 6;
+inline constexpr std::int16_t OutputOverflow = 7;
+inline constexpr std::int16_t MessageNotSent = 8;
+}  // namespace PortErrorCode
+
 // What went wrong, as a port reports it through PortError.
 struct PortFault {
     std::int16_t code = 0;

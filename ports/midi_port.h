@@ -36,18 +36,6 @@ namespace keyflip {
 
 class IncomingQueue;
 
-namespace PortErrorCode {
-inline constexpr std::int16_t None = 0;
-inline constexpr std::int16_t NoMidiSystem = 1;
-inline constexpr std::int16_t DeviceNotFound = 2;
-inline constexpr std::int16_t DeviceOpenFailed = 3;
-inline constexpr std::int16_t PortNotOpen = 4;
-inline constexpr std::int16_t InputOverflow = 5;
-inline constexpr std::int16_t ConnectionLost = 6;
-inline constexpr std::int16_t OutputOverflow = 7;
-inline constexpr std::int16_t MessageNotSent = 8;
-}  // namespace PortErrorCode
-
 inline constexpr std::int16_t PORT_STATE_STARTED = 2;
 
 // The program's own ports, as the device lists name them.

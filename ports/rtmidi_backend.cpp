@@ -59,19 +59,22 @@ std::optional<unsigned int> portIndex(Port& port, const std::string& name) {
 }
 
 PortFault goneFault(const char* kind, const std::string& name) {
-    return {2, QStringLiteral("The MIDI %1 device \"%2\" is no longer there.")
-                   .arg(QLatin1String(kind), QString::fromStdString(name))};
+    return {PortErrorCode::DeviceNotFound,
+            QStringLiteral("The MIDI %1 device \"%2\" is no longer there.")
+                .arg(QLatin1String(kind), QString::fromStdString(name))};
 }
 
 PortFault openFault(const char* kind, const std::string& name, const RtMidiError& error) {
-    return {3, QStringLiteral("The MIDI %1 device \"%2\" could not be opened: %3")
-                   .arg(QLatin1String(kind), QString::fromStdString(name),
-                        QString::fromStdString(error.getMessage()))};
+    return {PortErrorCode::DeviceOpenFailed,
+            QStringLiteral("The MIDI %1 device \"%2\" could not be opened: %3")
+                .arg(QLatin1String(kind), QString::fromStdString(name),
+                     QString::fromStdString(error.getMessage()))};
 }
 
 // Errors RtMidi reports through its callback instead of throwing; the
 // failing call's result already tells the port what went wrong.
-void ignoreRtMidiError(RtMidiError::Type, const std::string&, void*) {}
+void ignoreRtMidiError(RtMidiError::Type, const std::string&, void*) {
+}
 
 class RtMidiBackend : public MidiBackend {
 public:
