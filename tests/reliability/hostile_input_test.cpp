@@ -6,6 +6,7 @@
 #include "in_memory_backend.h"
 #include "message_pump.h"
 #include "midi_port.h"
+#include "port_test_support.h"
 #include "program_error.h"
 #include "rewrite_rules.h"
 #include "wire_format.h"
@@ -30,14 +31,7 @@ namespace {
 // edges); plain builds walk all of them.
 constexpr int kStride = KEYFLIP_EXHAUSTIVE_STRIDE;
 
-struct LiveSettings : RewriteSettings {
-    std::int16_t transpose = 0;
-    bool reverse = false;
-    std::int16_t wheel = 64;
-    std::int16_t transposeAmount() const override { return transpose; }
-    bool reverseFlag() const override { return reverse; }
-    std::int16_t wheelNote() const override { return wheel; }
-};
+using LiveSettings = testing_support::PlainSettings;
 
 struct QuietDisplay : MessageDisplay {
     void setStatusText(std::string_view) override {}
