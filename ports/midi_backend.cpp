@@ -2,16 +2,17 @@
 
 namespace keyflip {
 
-bool MidiBackend::claimUnreachableReport(bool unreachable) {
-    if (!unreachable) {
+bool MidiBackend::checkReachable(std::optional<QString>& reasonToReport) {
+    const std::optional<QString> reason = unreachableReason();
+    if (!reason) {
         unreachableReported_ = false;
-        return false;
+        return true;
     }
-    if (unreachableReported_) {
-        return false;
+    if (!unreachableReported_) {
+        unreachableReported_ = true;
+        reasonToReport = reason;
     }
-    unreachableReported_ = true;
-    return true;
+    return false;
 }
 
 }  // namespace keyflip

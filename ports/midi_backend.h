@@ -79,9 +79,10 @@ public:
     // Only the in-memory backend records member accesses.
     virtual PortAccessLog* accessLog() { return nullptr; }
 
-    // True the first time the system is found unreachable after it was
-    // reachable (or since start), so the user is told once, not per port.
-    bool claimUnreachableReport(bool unreachable);
+    // Whether the MIDI system can be reached now. When it cannot, the reason
+    // is handed out the first time only (until it is reachable again), so the
+    // user is told once, not once per port.
+    bool checkReachable(std::optional<QString>& reasonToReport);
 
 signals:
     // A connected device, or the whole MIDI system, went away while open.

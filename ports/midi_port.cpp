@@ -175,13 +175,12 @@ void MidiInputPort::open() {
     if (!devicesListed_) {
         refreshDevices();
     }
-    if (const auto reason = backend_.unreachableReason()) {
-        if (backend_.claimUnreachableReport(true)) {
+    if (std::optional<QString> reason; !backend_.checkReachable(reason)) {
+        if (reason) {
             report(PortErrorCode::NoMidiSystem, *reason);
         }
         return;
     }
-    backend_.claimUnreachableReport(false);
     const auto index = static_cast<std::size_t>(deviceIndex_);
     if (index >= devices_.size()) {
         report(PortErrorCode::DeviceNotFound,
@@ -377,13 +376,12 @@ void MidiOutputPort::open() {
     if (!devicesListed_) {
         refreshDevices();
     }
-    if (const auto reason = backend_.unreachableReason()) {
-        if (backend_.claimUnreachableReport(true)) {
+    if (std::optional<QString> reason; !backend_.checkReachable(reason)) {
+        if (reason) {
             report(PortErrorCode::NoMidiSystem, *reason);
         }
         return;
     }
-    backend_.claimUnreachableReport(false);
     std::string destination;
     if (deviceIndex_ >= 0) {
         const auto index = static_cast<std::size_t>(deviceIndex_);
