@@ -179,6 +179,33 @@ TEST_F(FaultsJackTest, StopPressedAsTheServerDiesEndsWithoutHanging) {
     });
 }
 
+// With a keyboard and a synthesizer there again, MIDI > Setup, Ok and "go"
+// bring the flow back, byte for byte and in order, and "stop" still ends
+// the program and leaves no port behind.
+void expectFlowComesBackThroughSetup(WindowRig& rig, const char* after,
+                                     const std::function<void()>& beforeStop = {}) {
+    MidiSender keyboard(kKeyboardClient);
+    MidiReceiver synth(kSynthClient, 4096);
+    ASSERT_TRUE(keyboard.ok() && synth.ok());
+    rig.form->mnuMidiSetup->trigger();
+    rig.pressGo();
+    EXPECT_EQ(rig.form->MIDIInput1->portState(), 2);
+    EXPECT_EQ(rig.form->MIDIOutput1->portState(), 2);
+    const auto messages = steadyStream(300);
+    keyboard.send(messages, 16);
+    EXPECT_TRUE(pumpUntil([&] { return synth.count() >= messages.size(); }, 10000ms))
+        << synth.count() << " of " << messages.size() << " " << after;
+    EXPECT_EQ(synth.messages(), messages);
+    if (beforeStop) {
+        beforeStop();
+    }
+
+    rig.form->stopbutton->click();
+    EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
+    rig.destroy();
+    expectPortsGone(synth.client());
+}
+
 TEST_F(FaultsJackTest, ServerKilledMidFlowComesBackThroughSetupOkAndGo) {
     runCase([&] {
         auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
@@ -193,24 +220,9 @@ TEST_F(FaultsJackTest, ServerKilledMidFlowComesBackThroughSetupOkAndGo) {
         const std::size_t boxesAfterKill = rig.portErrorBoxes();
 
         ASSERT_TRUE(startServerAgain()) << server().log();
-        MidiSender keyboardAgain(kKeyboardClient);
-        MidiReceiver synthAgain(kSynthClient, 4096);
-        ASSERT_TRUE(keyboardAgain.ok() && synthAgain.ok());
-        rig.form->mnuMidiSetup->trigger();
-        rig.pressGo();
-        EXPECT_EQ(rig.form->MIDIInput1->portState(), 2);
-        EXPECT_EQ(rig.form->MIDIOutput1->portState(), 2);
-        const auto messages = steadyStream(300);
-        keyboardAgain.send(messages, 16);
-        EXPECT_TRUE(pumpUntil([&] { return synthAgain.count() >= messages.size(); }, 10000ms))
-            << synthAgain.count() << " of " << messages.size() << " after the restart";
-        EXPECT_EQ(synthAgain.messages(), messages);
-        EXPECT_EQ(rig.portErrorBoxes(), boxesAfterKill) << joined(rig.portErrorTexts());
-
-        rig.form->stopbutton->click();
-        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
-        rig.destroy();
-        expectPortsGone(synthAgain.client());
+        expectFlowComesBackThroughSetup(rig, "after the restart", [&] {
+            EXPECT_EQ(rig.portErrorBoxes(), boxesAfterKill) << joined(rig.portErrorTexts());
+        });
     });
 }
 
@@ -239,23 +251,7 @@ TEST_F(FaultsJackTest, KeyboardAndSynthVanishAndReturnThenSetupReopens) {
         rig.form->mnuMidiSetup->trigger();
         EXPECT_EQ(rig.form->MIDIInput1->portState(), 0);
 
-        MidiSender keyboardAgain(kKeyboardClient);
-        MidiReceiver synthAgain(kSynthClient, 4096);
-        ASSERT_TRUE(keyboardAgain.ok() && synthAgain.ok());
-        rig.form->mnuMidiSetup->trigger();
-        rig.pressGo();
-        EXPECT_EQ(rig.form->MIDIInput1->portState(), 2);
-        EXPECT_EQ(rig.form->MIDIOutput1->portState(), 2);
-        const auto messages = steadyStream(300);
-        keyboardAgain.send(messages, 16);
-        EXPECT_TRUE(pumpUntil([&] { return synthAgain.count() >= messages.size(); }, 10000ms))
-            << synthAgain.count() << " of " << messages.size() << " after the devices came back";
-        EXPECT_EQ(synthAgain.messages(), messages);
-
-        rig.form->stopbutton->click();
-        EXPECT_EQ(rig.host.endStatuses, std::vector<int>{0});
-        rig.destroy();
-        expectPortsGone(synthAgain.client());
+        expectFlowComesBackThroughSetup(rig, "after the devices came back");
         std::printf("[ FIGURES  ] devices gone and back: %zu PortError box(es)\n",
                     rig.portErrorBoxes());
     });
