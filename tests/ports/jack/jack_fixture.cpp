@@ -25,22 +25,23 @@ bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderSanitizer = true;
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderThreadSanitizer = true;
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr bool kUnderSanitizer = true;
 #else
-constexpr bool kUnderThreadSanitizer = false;
+constexpr bool kUnderSanitizer = false;
 #endif
 #else
-constexpr bool kUnderThreadSanitizer = false;
+constexpr bool kUnderSanitizer = false;
 #endif
 
-// ThreadSanitizer makes every callback several times slower and now and then
-// stops all threads for a while; a longer period keeps most of that from
-// turning into xruns, which would make every run of a case void.
-constexpr std::uint32_t kPeriodFrames = kUnderThreadSanitizer ? 2048 : JackServer::kPeriodFrames;
+// The sanitizers make every callback several times slower (and
+// ThreadSanitizer now and then stops all threads for a while); a longer
+// period keeps most of that from turning into xruns, which would make every
+// run of a case void.
+constexpr std::uint32_t kPeriodFrames = kUnderSanitizer ? 2048 : JackServer::kPeriodFrames;
 
 }  // namespace
 
