@@ -1,0 +1,73 @@
+#include "backend_selection.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace keyflip {
+namespace {
+
+struct ChoiceCase {
+    const char* name;
+    std::optional<const char*> value;
+    std::optional<MidiSystemChoice> expected;  // nothing: the value is refused
+};
+
+class MidiSystemChoiceTest : public ::testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(MidiSystemChoiceTest, ParsesTheVariable) {
+    const auto& param = GetParam();
+    std::optional<QString> value;
+    if (param.value) {
+        value = QString::fromUtf8(*param.value);
+    }
+    const auto parsed = parseMidiSystemChoice(value);
+    if (param.expected) {
+        ASSERT_TRUE(std::holds_alternative<MidiSystemChoice>(parsed))
+            << std::get<QString>(parsed).toStdString();
+        EXPECT_EQ(std::get<MidiSystemChoice>(parsed), *param.expected);
+    } else {
+        ASSERT_TRUE(std::holds_alternative<QString>(parsed));
+        const QString& text = std::get<QString>(parsed);
+        // The sentence names the variable, what it holds and what it takes.
+        EXPECT_TRUE(text.contains(QLatin1String(kMidiSystemVariable))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QString::fromUtf8(*param.value))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QLatin1String("\"jack\""))) << text.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, MidiSystemChoiceTest,
+    ::testing::Values(ChoiceCase{"unset", std::nullopt, MidiSystemChoice::Automatic},
+                      ChoiceCase{"empty", "", MidiSystemChoice::Automatic},
+                      ChoiceCase{"blank", "  ", MidiSystemChoice::Automatic},
+                      ChoiceCase{"alsa", "alsa", MidiSystemChoice::PlatformSequencer},
+                      ChoiceCase{"alsaInCapitals", "ALSA", MidiSystemChoice::PlatformSequencer},
+                      ChoiceCase{"jack", "jack", MidiSystemChoice::Jack},
+                      ChoiceCase{"jackPadded", " Jack ", MidiSystemChoice::Jack},
+                      ChoiceCase{"pipewire", "pipewire", std::nullopt},
+                      ChoiceCase{"jackd", "jackd", std::nullopt},
+                      ChoiceCase{"number", "1", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A choice that names no system gives a backend every port opening of which
+// says why, so the user reads it in the window instead of nothing happening.
+TEST(SystemBackendTest, AChoiceThatNamesNoSystemIsReportedThroughThePorts) {
+    qputenv(kMidiSystemVariable, "midi-over-carrier-pigeon");
+    const auto backend = createSystemBackend();
+    qunsetenv(kMidiSystemVariable);
+    ASSERT_NE(backend, nullptr);
+    const auto reason = backend->unreachableReason();
+    ASSERT_TRUE(reason.has_value());
+    EXPECT_TRUE(reason->contains(QLatin1String("midi-over-carrier-pigeon")));
+    const auto fault = backend->openInput("");
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->code, PortErrorCode::NoMidiSystem);
+    EXPECT_EQ(backend->openOutput("").value_or(PortFault{}).code, PortErrorCode::NoMidiSystem);
+    EXPECT_TRUE(backend->sourceNames().empty());
+}
+
+}  // namespace
+}  // namespace keyflip
