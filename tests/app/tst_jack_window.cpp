@@ -53,7 +53,7 @@ private slots:
 
 private:
     // One run of the scenario; false with the reason when it went wrong.
-    bool playScenario(QString& failure, std::uint64_t& xruns);
+    bool playScenario(QString& failure, std::uint64_t& xruns, std::vector<WireMessage>& received);
 
     std::unique_ptr<JackServer> server_;
 };
@@ -62,7 +62,7 @@ void JackWindowTest::initTestCase() {
     if (!programInPath("jackd")) {
         QSKIP("*** jackd is not installed: the real JACK test cannot run ***");
     }
-    server_ = std::make_unique<JackServer>(JackServer::uniqueName(700));
+    server_ = std::make_unique<JackServer>(JackServer::uniqueName(700), testPeriodFrames());
     QVERIFY2(server_->start(), server_->log().c_str());
 }
 
@@ -70,14 +70,20 @@ void JackWindowTest::cleanupTestCase() {
     server_.reset();
 }
 
-bool JackWindowTest::playScenario(QString& failure, std::uint64_t& xruns) {
+bool JackWindowTest::playScenario(QString& failure, std::uint64_t& xruns,
+                                  std::vector<WireMessage>& received) {
     MidiSender keyboard("keyboard");
     MidiReceiver synth("synth", 64);
-    struct XrunCount {
+    struct Outcome {
         MidiSender& sender;
-        std::uint64_t& total;
-        ~XrunCount() { total = sender.xruns(); }
-    } countXruns{keyboard, xruns};
+        MidiReceiver& receiver;
+        std::uint64_t& xruns;
+        std::vector<WireMessage>& received;
+        ~Outcome() {
+            xruns = sender.xruns();
+            received = receiver.messages();
+        }
+    } outcome{keyboard, synth, xruns, received};
     if (!keyboard.ok() || !synth.ok()) {
         failure = QStringLiteral("the test clients did not open");
         return false;
@@ -148,10 +154,9 @@ bool JackWindowTest::playScenario(QString& failure, std::uint64_t& xruns) {
     const std::size_t beforeStop = expected.size();
     const bool released = pollUntil([&] { return synth.count() >= beforeStop + 3; }, kArrivalLimit);
     std::vector<WireMessage> noteOffs;
-    const auto received = synth.messages();
-    noteOffs.assign(
-        received.begin() + static_cast<std::ptrdiff_t>(std::min(beforeStop, received.size())),
-        received.end());
+    const auto sent = synth.messages();
+    noteOffs.assign(sent.begin() + static_cast<std::ptrdiff_t>(std::min(beforeStop, sent.size())),
+                    sent.end());
     const std::vector<WireMessage> expectedOffs = {wire(0x80, 30, 0), wire(0x80, 66, 0),
                                                    wire(0x81, 115, 0)};
     if (!released || noteOffs != expectedOffs) {
@@ -162,17 +167,33 @@ bool JackWindowTest::playScenario(QString& failure, std::uint64_t& xruns) {
 }
 
 void JackWindowTest::messagesFlowThroughTheWindowAsTheControlsSay() {
-    QString failure;
-    std::uint64_t xruns = 0;
-    if (playScenario(failure, xruns)) {
-        return;
+    // Everything the scenario makes Keyflip send, in order, "stop" included.
+    const std::vector<WireMessage> wholeOutput = {
+        wire(0x90, 60, 100), wire(0x90, 66, 90), wire(0x91, 115, 80), wire(0x80, 60, 0),
+        wire(0x90, 30, 70),  wire(0x80, 30, 0),  wire(0x80, 66, 0),   wire(0x81, 115, 0)};
+    constexpr int kMostRuns = 6;
+    for (int run = 1; run <= kMostRuns; ++run) {
+        QString failure;
+        std::uint64_t xruns = 0;
+        std::vector<WireMessage> received;
+        {
+            const CpuKeepAwake awake;
+            if (playScenario(failure, xruns, received)) {
+                return;
+            }
+        }
+        // A cycle the server missed may lose a message in any client, and
+        // nothing else: such a run does not count and is played again, but
+        // what did arrive must still be right and in order.
+        const auto departure = departureFromOrder(wholeOutput, received);
+        QVERIFY2(!departure, departure.value_or("").c_str());
+        QVERIFY2(xruns > 0, qPrintable(failure));
+        qWarning("run %d saw %llu xruns (%s); it does not count", run,
+                 static_cast<unsigned long long>(xruns), qPrintable(failure));
     }
-    // A cycle the server missed may lose a message in any client: such a run
-    // is tried once more, never counted as a pass.
-    QVERIFY2(xruns > 0, qPrintable(failure));
-    qWarning("first run failed with %llu xruns (%s); trying once more",
-             static_cast<unsigned long long>(xruns), qPrintable(failure));
-    QVERIFY2(playScenario(failure, xruns), qPrintable(failure));
+    QFAIL(
+        "No run of the scenario was free of xruns, so none counts. This machine misses "
+        "real-time deadlines too often for the JACK tests; see RELIABILITY.md.");
 }
 
 QTEST_MAIN(JackWindowTest)

@@ -195,7 +195,7 @@ void expectFlowComesBackThroughSetup(WindowRig& rig, const char* after,
     keyboard.send(messages, 16);
     EXPECT_TRUE(pumpUntil([&] { return synth.count() >= messages.size(); }, 10000ms))
         << synth.count() << " of " << messages.size() << " " << after;
-    EXPECT_EQ(synth.messages(), messages);
+    EXPECT_TRUE(jacktest::arrivedInOrder(messages, synth.messages()));
     if (beforeStop) {
         beforeStop();
     }
@@ -286,13 +286,10 @@ void endingReleasesHeldNotes(FaultsJackTest& test, const std::function<void(frmM
     end(*rig->form);
     // No event loop in between: the Note Offs are out before the command returns.
     const auto received = synth.messages();
-    std::set<std::vector<std::uint8_t>> released;
-    for (std::size_t index = played.size(); index < received.size(); ++index) {
-        const auto& message = received[index];
-        released.insert({message.bytes.begin(), message.bytes.begin() + message.size});
-    }
-    EXPECT_EQ(released, owed) << describe(received);
-    EXPECT_EQ(received.size(), played.size() + owed.size()) << describe(received);
+    ASSERT_GE(received.size(), played.size());
+    EXPECT_TRUE(jacktest::releasedAsOwed(
+        owed, {received.begin() + static_cast<std::ptrdiff_t>(played.size()), received.end()}))
+        << describe(received);
     EXPECT_EQ(rig->host.endStatuses, std::vector<int>{0});
 
     // The program's ports are there until the program is gone, then not.
@@ -317,12 +314,9 @@ TEST_F(FaultsJackTest, WindowDestroyedWithPortsStartedReleasesItsNotes) {
         ASSERT_TRUE(pumpUntil([&] { return synth.count() >= 2; }, 5000ms));
         rig->form.reset();
         const auto received = synth.messages();
-        std::set<std::vector<std::uint8_t>> released;
-        for (std::size_t index = 2; index < received.size(); ++index) {
-            released.insert({received[index].bytes.begin(),
-                             received[index].bytes.begin() + received[index].size});
-        }
-        EXPECT_EQ(released, (std::set<std::vector<std::uint8_t>>{{0x80, 60, 0}, {0x85, 70, 0}}))
+        ASSERT_GE(received.size(), 2u);
+        EXPECT_TRUE(jacktest::releasedAsOwed({{0x80, 60, 0}, {0x85, 70, 0}},
+                                             {received.begin() + 2, received.end()}))
             << describe(received);
         rig.reset();
         expectPortsGone(synth.client());

@@ -32,6 +32,7 @@ void PrintTo(const PortFault& fault, std::ostream* out) {
 namespace {
 
 using namespace std::chrono_literals;
+using jacktest::arrivedInOrder;
 using jacktest::JackTest;
 using jacktest::MidiReceiver;
 using jacktest::MidiSender;
@@ -100,24 +101,6 @@ bool becomesConnected(jack_client_t* observer, const std::string& from, const st
 }
 bool becomesDisconnected(jack_client_t* observer, const std::string& from, const std::string& to) {
     return pollUntil([&] { return !connected(observer, from, to); }, 2000ms);
-}
-
-// Same messages in the same order; on a difference, says where.
-::testing::AssertionResult sameMessages(const std::vector<WireMessage>& expected,
-                                        const std::vector<WireMessage>& actual) {
-    const std::size_t common = std::min(expected.size(), actual.size());
-    for (std::size_t index = 0; index < common; ++index) {
-        if (!(expected[index] == actual[index])) {
-            return ::testing::AssertionFailure()
-                   << "message " << index << " is [" << jacktest::hexBytes(actual[index])
-                   << "], expected [" << jacktest::hexBytes(expected[index]) << "]";
-        }
-    }
-    if (expected.size() != actual.size()) {
-        return ::testing::AssertionFailure()
-               << actual.size() << " messages arrived, expected " << expected.size();
-    }
-    return ::testing::AssertionSuccess();
 }
 
 constexpr const char* kOwnIn = "Keyflip:in";
@@ -301,7 +284,7 @@ TEST_F(JackTest, IncomingMessagesReachTheQueueByteForByteAndInOrder) {
         })) << drain.messages.size()
             << " of " << messages.size() << " arrived";
         pumpUntil([] { return false; }, 30ms);
-        EXPECT_TRUE(sameMessages(messages, drain.messages));
+        EXPECT_TRUE(arrivedInOrder(messages, drain.messages));
         EXPECT_GT(drain.wakes, 0);
         EXPECT_EQ(queue.takeDroppedCount(), 0u);
 
@@ -325,7 +308,7 @@ TEST_F(JackTest, SentMessagesReachTheDestinationByteForByteAndInOrder) {
         EXPECT_TRUE(pollUntil(
             [&] { return destination.count() >= messages.size() || xrunInThisRun(); }, 5000ms));
         pollUntil([] { return false; }, 30ms);
-        EXPECT_TRUE(sameMessages(messages, destination.messages()));
+        EXPECT_TRUE(arrivedInOrder(messages, destination.messages()));
         backend->closeOutput();
     });
 }
@@ -430,7 +413,7 @@ TEST_F(JackTest, PacedBurstOf10000ReachesTheQueueComplete) {
             static_cast<unsigned long long>(xrunsInThisRun()));
         std::fflush(stdout);
         EXPECT_EQ(source.sentCount(), kCount);
-        EXPECT_TRUE(sameMessages(messages, drain.messages));
+        EXPECT_TRUE(arrivedInOrder(messages, drain.messages));
         EXPECT_EQ(dropped, 0u);
         backend->setInputQueue(nullptr);
     });
@@ -475,7 +458,7 @@ TEST_F(JackTest, BurstOf100000ThroughSendArrivesCompleteAndInOrder) {
             static_cast<unsigned long long>(xrunsInThisRun()));
         std::fflush(stdout);
         EXPECT_EQ(accepted, kCount);
-        EXPECT_TRUE(sameMessages(messages, destination.messages()));
+        EXPECT_TRUE(arrivedInOrder(messages, destination.messages()));
         EXPECT_EQ(destination.overflow(), 0u);
         // More than a period takes: the backend had to hold the rest back.
         EXPECT_GT(periods, 1u);
@@ -509,7 +492,8 @@ TEST_F(JackTest, FlushOutputReturnsOnceEverythingHasLeft) {
         ASSERT_TRUE(backend->send(WireMessage{{0x80, 60, 0}, 3}));
         backend->closeOutput();
         EXPECT_EQ(destination.count(), messages.size() + 1);
-        EXPECT_TRUE(sameMessages({WireMessage{{0x80, 60, 0}, 3}}, {destination.messages().back()}));
+        EXPECT_TRUE(
+            arrivedInOrder({WireMessage{{0x80, 60, 0}, 3}}, {destination.messages().back()}));
     });
 }
 
@@ -555,7 +539,7 @@ TEST_F(JackTest, ServerStoppingWhileOpenReportsBothSidesOnceAndReopensAfterResta
         const auto messages = jacktest::mixedMessages(50);
         sourceAgain.send(messages);
         EXPECT_TRUE(pumpUntil([&] { return drain.messages.size() >= messages.size(); }));
-        EXPECT_TRUE(sameMessages(messages, drain.messages));
+        EXPECT_TRUE(arrivedInOrder(messages, drain.messages));
         EXPECT_EQ(recorder.losses.size(), 2u);
         backend->setInputQueue(nullptr);
     });

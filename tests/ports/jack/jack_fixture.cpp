@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 namespace keyflip::jacktest {
@@ -25,23 +27,19 @@ bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
+// A case gets more runs while it has had fewer than this many and this much
+// time has passed since it began; a run that starts is always finished.
+constexpr int kMostRuns = 8;
+constexpr std::chrono::seconds kRunsStartWithin{60};
 
-// The sanitizers make every callback several times slower (and
-// ThreadSanitizer now and then stops all threads for a while); a longer
-// period keeps most of that from turning into xruns, which would make every
-// run of a case void.
-constexpr std::uint32_t kPeriodFrames = kUnderSanitizer ? 2048 : JackServer::kPeriodFrames;
+bool excusableByXruns(const ::testing::TestPartResult& result) {
+    return std::strstr(result.message(), kNotExcusedByXruns) == nullptr;
+}
+
+void report(const ::testing::TestPartResult& result) {
+    ADD_FAILURE_AT(result.file_name() != nullptr ? result.file_name() : "?", result.line_number())
+        << result.message();
+}
 
 }  // namespace
 
@@ -51,7 +49,7 @@ void JackTest::SetUp() {
                      "\n*** jackd is not installed: this JACK test is SKIPPED, not passed ***\n\n");
         GTEST_SKIP() << "jackd is not installed";
     }
-    server_ = std::make_unique<JackServer>(JackServer::uniqueName(0), kPeriodFrames);
+    server_ = std::make_unique<JackServer>(JackServer::uniqueName(0), testPeriodFrames());
     ASSERT_TRUE(server_->start()) << "jackd did not come up:\n" << server_->log();
     ASSERT_TRUE(startXrunWatch()) << "status " << xrunWatch_->openStatus() << ", server said:\n"
                                   << server_->log();
@@ -102,34 +100,77 @@ void JackTest::endTimingSensitivePart() {
 }
 
 void JackTest::runCase(const std::function<void()>& body) {
-    for (int attempt = 1; attempt <= 2; ++attempt) {
+    const auto began = std::chrono::steady_clock::now();
+    std::string voided;
+    for (int run = 1;; ++run) {
         const std::uint64_t before = serverXruns();
         runStartXruns_ = before;
         timingSensitive_ = true;
         ::testing::TestPartResultArray results;
         {
+            const CpuKeepAwake awake;
             ::testing::ScopedFakeTestPartResultReporter intercept(
                 ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,
                 &results);
             body();
         }
         const std::uint64_t xruns = (timingSensitive_ ? serverXruns() : xrunsBeforeEnd_) - before;
-        if (xruns == 0) {
-            for (int index = 0; index < results.size(); ++index) {
-                const auto& result = results.GetTestPartResult(index);
-                if (result.failed()) {
-                    ADD_FAILURE_AT(result.file_name() != nullptr ? result.file_name() : "?",
-                                   result.line_number())
-                        << result.message();
-                }
+        bool notExcused = false;
+        for (int index = 0; index < results.size(); ++index) {
+            const auto& result = results.GetTestPartResult(index);
+            if (result.failed() && (xruns == 0 || !excusableByXruns(result))) {
+                report(result);
+                notExcused = true;
             }
+        }
+        if (xruns == 0 || notExcused) {
             return;
         }
+        voided += (voided.empty() ? "" : ", ") + std::to_string(xruns);
+        const bool again =
+            run < kMostRuns && std::chrono::steady_clock::now() - began < kRunsStartWithin;
         std::printf("[  XRUN    ] the server reported %llu xrun(s) during run %d of this case%s\n",
-                    static_cast<unsigned long long>(xruns), attempt,
-                    attempt == 1 ? "; running it again" : "");
+                    static_cast<unsigned long long>(xruns), run,
+                    again ? "; it does not count, running it again" : "");
+        std::fflush(stdout);
+        if (!again) {
+            ADD_FAILURE() << "No run of this case was free of xruns (xruns per run: " << voided
+                          << "), so none of them counts. This machine misses real-time "
+                             "deadlines too often for the JACK tests; see RELIABILITY.md.";
+            return;
+        }
     }
-    ADD_FAILURE() << "The server reported xruns during both runs of this case, so neither counts.";
+}
+
+::testing::AssertionResult arrivedInOrder(const std::vector<WireMessage>& sent,
+                                          const std::vector<WireMessage>& received) {
+    if (const auto departure = departureFromOrder(sent, received)) {
+        return ::testing::AssertionFailure() << kNotExcusedByXruns << *departure;
+    }
+    if (received.size() != sent.size()) {
+        return ::testing::AssertionFailure()
+               << received.size() << " of " << sent.size() << " messages arrived, in order";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult releasedAsOwed(const std::set<std::vector<std::uint8_t>>& owed,
+                                          const std::vector<WireMessage>& released) {
+    std::set<std::vector<std::uint8_t>> seen;
+    for (const auto& message : released) {
+        const auto bytes = message.view();
+        std::vector<std::uint8_t> key(bytes.begin(), bytes.end());
+        if (owed.count(key) == 0 || !seen.insert(key).second) {
+            return ::testing::AssertionFailure()
+                   << kNotExcusedByXruns << "[" << hexBytes(message) << "] was "
+                   << (owed.count(key) == 0 ? "not owed" : "released twice");
+        }
+    }
+    if (seen.size() != owed.size()) {
+        return ::testing::AssertionFailure()
+               << seen.size() << " of the " << owed.size() << " Note Offs owed arrived";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace keyflip::jacktest

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
+#include <vector>
 
 namespace keyflip::jacktest {
 
@@ -15,6 +18,21 @@ namespace keyflip::jacktest {
 bool pumpUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds limit = std::chrono::milliseconds{5000});
 
+// Put in a failure message that an xrun cannot excuse (see JackTest::runCase).
+inline constexpr const char* kNotExcusedByXruns = "[not excused by xruns] ";
+
+// sent arrived complete, in order and undamaged. When messages are missing
+// but the rest came in order, the failure is one an xrun can excuse; any
+// other difference is marked as one it cannot.
+::testing::AssertionResult arrivedInOrder(const std::vector<WireMessage>& sent,
+                                          const std::vector<WireMessage>& received);
+
+// Every message in released is a Note Off that was owed, and none came
+// twice: a wrong or doubled release is never excused. Owed Note Offs that
+// did not arrive make a failure an xrun can excuse.
+::testing::AssertionResult releasedAsOwed(const std::set<std::vector<std::uint8_t>>& owed,
+                                          const std::vector<WireMessage>& released);
+
 // Each test gets a private server of its own, started in SetUp and ended in
 // TearDown. Without jackd on this machine the tests are skipped, loudly.
 class JackTest : public ::testing::Test {
@@ -22,9 +40,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Runs one case. Timing on a shared machine can make the server report an
-    // xrun; a case that saw one does not count and runs once more, and a second
-    // run that sees one too fails.
+    // Runs one case until a run of it sees no xrun, while the CPUs are kept
+    // awake (CpuKeepAwake). An xrun means JACK itself may have dropped
+    // events, so the failures of such a run do not count, except those
+    // marked kNotExcusedByXruns (order, integrity), which end the case at
+    // once; the case then runs again. A case that gets no clean run within
+    // its tries and time says so and fails: it is never skipped.
     void runCase(const std::function<void()>& body);
     // True once the server has reported an xrun during the current run, so
     // a long wait can give up early: that run does not count anyway.

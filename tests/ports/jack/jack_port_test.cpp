@@ -20,6 +20,7 @@ namespace keyflip {
 namespace {
 
 using namespace std::chrono_literals;
+using jacktest::arrivedInOrder;
 using jacktest::JackTest;
 using jacktest::MidiReceiver;
 using jacktest::MidiSender;
@@ -161,7 +162,7 @@ TEST_F(JackTest, MessagesPassThroughTheProgramTransposedByteForByte) {
             << chain.destination().count() << " of " << expected.size() << " arrived";
         pumpUntil([] { return false; }, 30ms);
         const auto received = chain.destination().messages();
-        EXPECT_EQ(received, expected) << describe(received);
+        EXPECT_TRUE(arrivedInOrder(expected, received)) << describe(received);
         EXPECT_TRUE(chain.errors.isEmpty())
             << chain.errors.join(QStringLiteral("; ")).toStdString();
     });
@@ -189,7 +190,7 @@ TEST_F(JackTest, NoteOffGoesOutOnThePitchItsNoteOnSoundedAtAfterTheTransposeMove
                                                 wire(0x90, 65, 100), wire(0x90, 65, 0),
                                                 wire(0x91, 69, 80),  wire(0x81, 69, 0)};
         const auto received = chain.destination().messages();
-        EXPECT_EQ(received, expected) << describe(received);
+        EXPECT_TRUE(arrivedInOrder(expected, received)) << describe(received);
         EXPECT_TRUE(chain.errors.isEmpty())
             << chain.errors.join(QStringLiteral("; ")).toStdString();
     });

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -490,6 +491,64 @@ std::string hexBytes(const WireMessage& message) {
         text += digits;
     }
     return text;
+}
+
+std::uint32_t testPeriodFrames() {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    return 2048;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+    return 2048;
+#else
+    return 1024;
+#endif
+#else
+    return 1024;
+#endif
+}
+
+std::optional<std::string> departureFromOrder(const std::vector<WireMessage>& sent,
+                                              const std::vector<WireMessage>& received) {
+    std::size_t next = 0;
+    for (std::size_t index = 0; index < received.size(); ++index) {
+        std::size_t match = next;
+        while (match < sent.size() && !(sent[match] == received[index])) {
+            ++match;
+        }
+        if (match == sent.size()) {
+            std::string text = "received message " + std::to_string(index) + " [" +
+                               hexBytes(received[index]) + "] is not one still to come in order";
+            if (next < sent.size()) {
+                text += " (the next sent one still to come is number " + std::to_string(next) +
+                        ", [" + hexBytes(sent[next]) + "])";
+            } else {
+                text += " (every sent message had arrived already)";
+            }
+            return text;
+        }
+        next = match + 1;
+    }
+    return std::nullopt;
+}
+
+CpuKeepAwake::CpuKeepAwake() {
+    const unsigned int cpus = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned int cpu = 0; cpu < cpus; ++cpu) {
+        spinners_.emplace_back([this] {
+            // The lowest weight a normal thread can have: it runs only when
+            // nothing else on its CPU wants to.
+            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+            while (!stop_.load(std::memory_order_relaxed)) {
+            }
+        });
+    }
+}
+
+CpuKeepAwake::~CpuKeepAwake() {
+    stop_.store(true, std::memory_order_relaxed);
+    for (auto& spinner : spinners_) {
+        spinner.join();
+    }
 }
 
 }  // namespace keyflip::jacktest

@@ -17,7 +17,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace keyflip::jacktest {
@@ -90,6 +92,13 @@ private:
     std::unique_ptr<ChildProcess> process_;
     bool realtime_ = false;
 };
+
+// The period of the servers the tests start: long, because no test measures
+// latency (the benchmarks do). A real-time thread that wakes a few
+// milliseconds late then still makes its deadline, where at 256 frames
+// (5.3 ms) the server would report an xrun; under the sanitizers, which make
+// every callback several times slower, longer still.
+std::uint32_t testPeriodFrames();
 
 // One client of the server named by JACK_DEFAULT_SERVER, with the exact name
 // given. It counts the xruns the server reports and is closed on destruction.
@@ -224,5 +233,30 @@ std::vector<WireMessage> mixedMessages(std::size_t count);
 
 // "90 3c 40"
 std::string hexBytes(const WireMessage& message);
+
+// Where received stops being sent with some messages left out, said in a
+// sentence; nothing when every received message is the next one still to
+// come from sent. JACK drops what a client wrote in a cycle the server
+// missed, so an xrun may shorten the list, but a changed, doubled, swapped
+// or foreign message is never JACK's doing.
+std::optional<std::string> departureFromOrder(const std::vector<WireMessage>& sent,
+                                              const std::vector<WireMessage>& received);
+
+// Keeps every CPU of the machine busy, at the lowest priority, while it
+// lives. On a virtual machine an idle virtual CPU is halted, and waking it
+// for a real-time thread can take many milliseconds, longer than a period:
+// the server reports an xrun. A CPU that is never idle is never halted, and
+// any other thread that wants it takes it at once.
+class CpuKeepAwake {
+public:
+    CpuKeepAwake();
+    ~CpuKeepAwake();
+    CpuKeepAwake(const CpuKeepAwake&) = delete;
+    CpuKeepAwake& operator=(const CpuKeepAwake&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> spinners_;
+};
 
 }  // namespace keyflip::jacktest
