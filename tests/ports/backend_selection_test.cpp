@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <variant>
 
@@ -14,6 +15,11 @@ struct ChoiceCase {
     std::optional<const char*> value;
     std::optional<MidiSystemChoice> expected;  // nothing: the value is refused
 };
+
+// Names the case in test listings, which would otherwise show its bytes.
+void PrintTo(const ChoiceCase& value, std::ostream* out) {
+    *out << value.name;
+}
 
 class MidiSystemChoiceTest : public ::testing::TestWithParam<ChoiceCase> {};
 

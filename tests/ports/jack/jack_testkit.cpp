@@ -223,8 +223,18 @@ std::string JackServer::log() const {
 }
 
 JackClient::JackClient(const std::string& name) {
-    client_ = jack_client_open(
-        name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status_);
+    // While another server of this user starts or stops (another test
+    // program, another checkout's tests), JACK's shared registry is busy and
+    // an open now and then fails; a taken name fails for good.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        client_ = jack_client_open(
+            name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
+            &status_);
+        if (client_ != nullptr || (status_ & JackNameNotUnique) != 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{100});
+    }
     if (client_ == nullptr) {
         return;
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <vector>
 
 namespace keyflip::jacktest {
@@ -19,6 +20,11 @@ struct OrderCase {
     std::vector<std::uint8_t> received;  // pitches; 1, 2, 3, 4 were sent
     bool inOrder;
 };
+
+// Names the case in test listings, which would otherwise show its bytes.
+void PrintTo(const OrderCase& value, std::ostream* out) {
+    *out << value.name;
+}
 
 class DepartureFromOrderTest : public ::testing::TestWithParam<OrderCase> {};
 
