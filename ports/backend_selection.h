@@ -9,7 +9,8 @@ namespace keyflip {
 // The MIDI system the program uses: the ALSA sequencer (CoreMIDI or Windows
 // multimedia elsewhere) through RtMidi when it can be opened, JACK otherwise.
 // The JACK backend is returned even when no server runs yet: it keeps trying
-// and says what is wrong through the ports.
+// and says what is wrong through the ports. A build without JACK returns a
+// backend that says no MIDI system can be reached.
 std::unique_ptr<MidiBackend> createSystemBackend();
 
 }  // namespace keyflip
