@@ -13,7 +13,22 @@ install(FILES data/${KEYFLIP_APP_ID}.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 # The window icon drawn at 1, 2 and 4 times its size without smoothing.
 install(DIRECTORY data/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The Debian copyright file, in the machine-readable format, made from LICENSE
+# so that the licence text is written in one place. In its paragraphs an
+# empty line is written " .".
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
+file(READ LICENSE KEYFLIP_LICENSE_TEXT)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" _ "${KEYFLIP_LICENSE_TEXT}")
+set(KEYFLIP_COPYRIGHT "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^MIT License\n\nCopyright[^\n]*\n\n" "" KEYFLIP_LICENSE_TEXT
+    "${KEYFLIP_LICENSE_TEXT}")
+string(REGEX REPLACE "\n$" "" KEYFLIP_LICENSE_TEXT "${KEYFLIP_LICENSE_TEXT}")
+string(REPLACE "\n\n" "\n.\n" KEYFLIP_LICENSE_TEXT "${KEYFLIP_LICENSE_TEXT}")
+string(REPLACE "\n" "\n " KEYFLIP_LICENSE_TEXT "${KEYFLIP_LICENSE_TEXT}")
+configure_file(data/copyright.in copyright @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The manual page and the changelog are installed compressed, without a time
 # stamp, so the package is the same from one build to the next.

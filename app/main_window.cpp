@@ -19,8 +19,6 @@ namespace keyflip {
 
 namespace {
 
-frmMain* theInstance = nullptr;
-
 constexpr int kClientWidthTwips = 4890;
 constexpr int kClientHeightTwips = 5280;
 
@@ -101,7 +99,6 @@ frmMain::frmMain(MidiBackend& backend, ProgramHost& host, QWidget* parent)
       host_(host),
       boundary_(host, *this),
       pump_(*MIDIInput1, *MIDIOutput1, *this, *this) {
-    theInstance = this;
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QString::fromLatin1(kProgramName));
     setWindowIcon(QIcon(QStringLiteral(":/keyflip/keyflip.xpm")));
@@ -122,16 +119,7 @@ frmMain::frmMain(MidiBackend& backend, ProgramHost& host, QWidget* parent)
     boundary_.run([this] { Form_Load(); });
 }
 
-frmMain::~frmMain() {
-    if (theInstance == this) {
-        theInstance = nullptr;
-    }
-}
-
-frmMain& frmMain::instance() {
-    Q_ASSERT(theInstance != nullptr);
-    return *theInstance;
-}
+frmMain::~frmMain() = default;
 
 void frmMain::createControls() {
     client_ = new QWidget(this);

@@ -39,9 +39,6 @@ public:
     frmMain(const frmMain&) = delete;
     frmMain& operator=(const frmMain&) = delete;
 
-    // The single instance, for the setup dialog and the port opening.
-    static frmMain& instance();
-
     // The ports, invisible.
     MidiInputPort* const MIDIInput1;
     MidiOutputPort* const MIDIOutput1;

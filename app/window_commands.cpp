@@ -22,7 +22,7 @@ void frmMain::Go() {
 }
 
 void frmMain::Setup() {
-    host_.showModal(MIDISetupForm::load());
+    host_.showModal(MIDISetupForm::load(*this, *MIDIInput1, *MIDIOutput1, boundary_));
     boundary_.stopIfEnded();
     setupneeded = false;
 }

@@ -1,5 +1,8 @@
+#include "in_memory_backend.h"
 #include "main_window.h"
-#include "port_test_support.h"
+#include "message_pump.h"
+#include "midi_port.h"
+#include "port_contract.h"
 #include "rewrite_rules.h"
 #include "setup_dialog.h"
 #include "window_commands.h"
@@ -14,7 +17,15 @@
 namespace keyflip {
 namespace {
 
-using testing_support::PlainSettings;
+// Settings a benchmark sets directly.
+struct PlainSettings : RewriteSettings {
+    std::int16_t transpose = 0;
+    bool reverse = false;
+    std::int16_t wheel = 64;
+    std::int16_t transposeAmount() const override { return transpose; }
+    bool reverseFlag() const override { return reverse; }
+    std::int16_t wheelNote() const override { return wheel; }
+};
 
 void BM_RewriteRules(benchmark::State& state) {
     PlainSettings settings;

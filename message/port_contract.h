@@ -15,6 +15,7 @@ inline constexpr std::int16_t MSG_SEND = 7;
 // PortState readings: 0 closed, 1 open, anything else started.
 inline constexpr std::int16_t PORT_STATE_CLOSED = 0;
 inline constexpr std::int16_t PORT_STATE_OPEN = 1;
+inline constexpr std::int16_t PORT_STATE_STARTED = 2;
 
 // The members of an input port that the message pump uses.
 class InputPortMembers {

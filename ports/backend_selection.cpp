@@ -1,7 +1,11 @@
 #include "backend_selection.h"
 
-#include "jack_backend.h"
+#include "no_midi_system_backend.h"
 #include "rtmidi_backend.h"
+
+#if defined(KEYFLIP_HAVE_JACK)
+#include "jack_backend.h"
+#endif
 
 #include <QtGlobal>
 
@@ -9,29 +13,14 @@ namespace keyflip {
 
 namespace {
 
-// Stands in for a MIDI system that the user chose and that cannot be used:
-// every port that opens reports why, so the user sees it in the window.
-class UnusableBackend : public MidiBackend {
-public:
-    explicit UnusableBackend(QString reason) : reason_(std::move(reason)) {}
-
-    QString systemName() const override { return QStringLiteral("none"); }
-    std::optional<QString> unreachableReason() override { return reason_; }
-    std::vector<std::string> sourceNames() override { return {}; }
-    std::vector<std::string> destinationNames() override { return {}; }
-    std::optional<PortFault> openInput(const std::string&) override { return fault(); }
-    void closeInput() override {}
-    void setInputQueue(IncomingQueue*) override {}
-    std::optional<PortFault> openOutput(const std::string&) override { return fault(); }
-    void closeOutput() override {}
-    bool send(const WireMessage&) override { return false; }
-    void flushOutput(std::chrono::milliseconds) override {}
-
-private:
-    PortFault fault() const { return {PortErrorCode::NoMidiSystem, reason_}; }
-
-    QString reason_;
-};
+std::unique_ptr<MidiBackend> jackOrNone(const QString& whyNone) {
+#if defined(KEYFLIP_HAVE_JACK)
+    (void)whyNone;
+    return createJackBackend();
+#else
+    return createNoMidiSystemBackend(whyNone);
+#endif
+}
 
 }  // namespace
 
@@ -60,26 +49,31 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
     }
     const auto parsed = parseMidiSystemChoice(value);
     if (const auto* reason = std::get_if<QString>(&parsed)) {
-        return std::make_unique<UnusableBackend>(*reason);
+        return createNoMidiSystemBackend(*reason);
     }
+    const QString variable = QLatin1String(kMidiSystemVariable);
     switch (std::get<MidiSystemChoice>(parsed)) {
         case MidiSystemChoice::Jack:
-            return createJackBackend();
+            return jackOrNone(
+                QStringLiteral("%1 asks for JACK, and this build of Keyflip has no JACK.")
+                    .arg(variable));
         case MidiSystemChoice::PlatformSequencer:
             if (auto sequencer = createRtMidiBackend()) {
                 return sequencer;
             }
-            return std::make_unique<UnusableBackend>(
+            return createNoMidiSystemBackend(
                 QStringLiteral("%1 asks for the ALSA sequencer, and it cannot be opened. Load it "
                                "(sudo modprobe snd-seq), or set %1 to \"jack\" or leave it unset.")
-                    .arg(QLatin1String(kMidiSystemVariable)));
+                    .arg(variable));
         case MidiSystemChoice::Automatic:
             break;
     }
     if (auto sequencer = createRtMidiBackend()) {
         return sequencer;
     }
-    return createJackBackend();
+    return jackOrNone(
+        QStringLiteral("The computer's MIDI system could not be opened, and this build of "
+                       "Keyflip has no other."));
 }
 
 }  // namespace keyflip

@@ -32,6 +32,8 @@ std::variant<MidiSystemChoice, QString> parseMidiSystemChoice(const std::optiona
 // backend is returned even when no server runs yet: it keeps trying and says
 // what is wrong through the ports. A system that was chosen but cannot be
 // used, or a choice that names none, is said through the ports too.
+// A build without JACK says through the ports that the chosen system is
+// missing, or, choosing by itself, that no MIDI system can be reached.
 std::unique_ptr<MidiBackend> createSystemBackend();
 
 }  // namespace keyflip

@@ -2,18 +2,8 @@
 
 // The MIDI port component: one input and one output port object. The program
 // drives them only by writing members and command codes and by answering
-// their Message and PortError events, all on the UI thread.
-//
-// PortError codes (0 and 8 are informational and not shown to the user):
-//   0  nothing is wrong
-//   1  no MIDI system can be reached
-//   2  the chosen device is not there (any more)
-//   3  the device could not be opened or connected
-//   4  a port was started while it is not open
-//   5  incoming messages were lost: the input queue was full
-//   6  an open device, or the whole MIDI system, went away
-//   7  outgoing messages were lost: the output buffer was full
-//   8  a message was not sent: a value does not fit on the wire
+// their Message and PortError events, all on the UI thread. The PortError
+// codes and what each means are PortErrorCode, in midi_backend.h.
 
 #include "midi_backend.h"
 #include "port_contract.h"
@@ -35,8 +25,6 @@ class QSocketNotifier;
 namespace keyflip {
 
 class IncomingQueue;
-
-inline constexpr std::int16_t PORT_STATE_STARTED = 2;
 
 // The program's own ports, as the device lists name them.
 inline constexpr const char* kOwnInputName = "Keyflip in";
@@ -84,7 +72,6 @@ private:
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
     void report(std::int16_t code, const QString& text);
     void refreshDevices();
-    void recordRead(const char* member, long value);
 
     // The batch the UI thread is passing on now. A nested event loop (a box
     // waiting for the user) may start another, so the outer one is kept aside

@@ -59,14 +59,14 @@ void PortOpeningTest::openMidiOut() {
     app.form->mnuMidiSetup->trigger();
     MIDISetupForm& dialog = *MIDISetupForm::loaded();
     dialog.ComboMidiOut->setCurrentIndex(firstEntry);
-    OpenMidiOut();
+    OpenMidiOut(*dialog.ComboMidiOut, *app.form->MIDIOutput1);
     if (closedBefore) {
         app.form->MIDIOutput1->setPortCommand(PORT_CLOSE);
     }
     dialog.ComboMidiOut->setCurrentIndex(entry);
     app.clearLog();
 
-    OpenMidiOut();
+    OpenMidiOut(*dialog.ComboMidiOut, *app.form->MIDIOutput1);
 
     QCOMPARE(app.accesses(), accesses);
     QCOMPARE(app.form->MIDIOutput1->portState(), keyflip::PORT_STATE_OPEN);
@@ -97,10 +97,11 @@ void PortOpeningTest::openMidiIn() {
     } else if (state == 2) {
         app.form->MIDIInput1->setPortCommand(PORT_START);
     }
-    MIDISetupForm::loaded()->ComboMidiIn->setCurrentIndex(1);
+    MIDISetupForm& dialog = *MIDISetupForm::loaded();
+    dialog.ComboMidiIn->setCurrentIndex(1);
     app.clearLog();
 
-    OpenMidiIn();
+    OpenMidiIn(*dialog.ComboMidiIn, *app.form->MIDIInput1);
 
     QCOMPARE(app.accesses(), accesses);
     QCOMPARE(app.backend.connectedSource(), std::string("Keys B"));
@@ -110,8 +111,9 @@ void PortOpeningTest::inputReopenedWhileRunningIsLeftStopped() {
     AppFixture app({"Keys A", "Keys B"}, {"Synth A"});
     app.startAndClear();
     QVERIFY(app.form->MIDIInput1->portState() != keyflip::PORT_STATE_OPEN);
-    MIDISetupForm::loaded()->ComboMidiIn->setCurrentIndex(1);
-    OpenMidiIn();
+    MIDISetupForm& dialog = *MIDISetupForm::loaded();
+    dialog.ComboMidiIn->setCurrentIndex(1);
+    OpenMidiIn(*dialog.ComboMidiIn, *app.form->MIDIInput1);
     QCOMPARE(app.form->MIDIInput1->portState(), keyflip::PORT_STATE_OPEN);
     QVERIFY(!app.backend.deliver(keyflip::ShortMessage{144, 60, 100}));
 }

@@ -48,6 +48,8 @@ files=(
     share/man/man1/keyflip.1.gz
     share/doc/keyflip/README.md
     share/doc/keyflip/changelog.gz
+    share/doc/keyflip/copyright
+    share/doc/keyflip/LICENSE
 )
 
 echo "== cmake --install"
@@ -150,8 +152,7 @@ else
     echo "skip appstreamcli (appstream is not installed)"
 fi
 if command -v lintian >/dev/null; then
-    # The repository has no licence file yet to make the copyright file from.
-    check "lintian" quietly lintian --fail-on error,warning --suppress-tags no-copyright-file "$deb"
+    check "lintian" quietly lintian --fail-on error,warning "$deb"
 else
     echo "skip lintian (not installed)"
 fi

@@ -19,7 +19,7 @@ protected:
         log().clear();
     }
 
-    PortAccessLog& log() { return ports.backend.log(); }
+    RecordingAccessLog& log() { return ports.backend.log(); }
 
     void deliver(std::initializer_list<ShortMessage> messages) {
         for (const auto& message : messages) {

@@ -26,7 +26,7 @@ struct PlainSettings : RewriteSettings {
 // tests see the boxes' writes in order with the port accesses.
 class LoggingDisplay : public MessageDisplay {
 public:
-    explicit LoggingDisplay(PortAccessLog& log) : log_(log) {}
+    explicit LoggingDisplay(RecordingAccessLog& log) : log_(log) {}
     void setStatusText(std::string_view text) override { write("message", status, text); }
     void setData1Text(std::string_view text) override { write("data1", data1, text); }
     void setData2Text(std::string_view text) override { write("data2", data2, text); }
@@ -38,7 +38,7 @@ private:
         kept = text;
         log_.recordWrite("display", box, text);
     }
-    PortAccessLog& log_;
+    RecordingAccessLog& log_;
 };
 
 struct RecordedError {

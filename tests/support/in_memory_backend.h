@@ -1,7 +1,7 @@
 #pragma once
 
 #include "midi_backend.h"
-#include "port_access_log.h"
+#include "recording_access_log.h"
 
 #include <map>
 #include <set>
@@ -35,7 +35,7 @@ public:
     const std::string& connectedDestination() const { return connectedDestination_; }
     bool inputOpen() const { return inputOpen_; }
     bool outputOpen() const { return outputOpen_; }
-    PortAccessLog& log() { return log_; }
+    RecordingAccessLog& log() { return log_; }
 
     // MidiBackend
     QString systemName() const override { return QStringLiteral("in-memory MIDI"); }
@@ -65,7 +65,7 @@ private:
     bool inputOpen_ = false;
     bool outputOpen_ = false;
     IncomingQueue* inputQueue_ = nullptr;
-    PortAccessLog log_;
+    RecordingAccessLog log_;
 };
 
 }  // namespace keyflip

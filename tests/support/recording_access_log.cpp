@@ -1,4 +1,4 @@
-#include "port_access_log.h"
+#include "recording_access_log.h"
 
 namespace keyflip {
 
@@ -14,17 +14,17 @@ std::string line(std::string_view port, std::string_view member, std::string_vie
 
 }  // namespace
 
-void PortAccessLog::recordWrite(std::string_view port, std::string_view member,
-                                std::string_view value) {
+void RecordingAccessLog::recordWrite(std::string_view port, std::string_view member,
+                                     std::string_view value) {
     lines_.push_back(line(port, member, " <- ", value));
 }
 
-void PortAccessLog::recordRead(std::string_view port, std::string_view member,
-                               std::string_view value) {
+void RecordingAccessLog::recordRead(std::string_view port, std::string_view member,
+                                    std::string_view value) {
     lines_.push_back(line(port, member, " -> ", value));
 }
 
-std::vector<std::string> PortAccessLog::commands() const {
+std::vector<std::string> RecordingAccessLog::commands() const {
     std::vector<std::string> result;
     for (const auto& entry : lines_) {
         if (entry.find(".PortCommand <- ") != std::string::npos) {

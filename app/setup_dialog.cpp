@@ -1,8 +1,8 @@
 #include "setup_dialog.h"
 
 #include "center_on_screen.h"
+#include "error_report.h"
 #include "int16_arithmetic.h"
-#include "main_window.h"
 #include "midi_port.h"
 #include "port_opening.h"
 #include "twips.h"
@@ -45,16 +45,11 @@ void describeControls(MIDISetupForm& form) {
         QStringLiteral("Closes MIDI Setup and keeps the ports as they are."));
 }
 
-// Every handler runs through the main window's boundary, which reports an
-// escaping error and ends the program.
-template <typename Handler>
-void handle(Handler handler) {
-    frmMain::instance().boundary().run(handler);
-}
-
 }  // namespace
 
-MIDISetupForm::MIDISetupForm(QWidget* owner) : QDialog(owner) {
+MIDISetupForm::MIDISetupForm(QWidget& owner, MidiInputPort& input, MidiOutputPort& output,
+                             HandlerBoundary& boundary)
+    : QDialog(&owner), input_(input), output_(output), boundary_(boundary) {
     setObjectName(QStringLiteral("MIDISetupForm"));
     setWindowTitle(QStringLiteral("MIDI Setup"));
     // A fixed dialog border, without minimize or maximize.
@@ -62,9 +57,10 @@ MIDISetupForm::MIDISetupForm(QWidget* owner) : QDialog(owner) {
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(pixelsFromTwips(0, 0, kClientWidthTwips, kClientHeightTwips).size());
     createControls();
-    connect(CmdOk, &QPushButton::clicked, this, [this] { handle([this] { CmdOk_Click(); }); });
+    connect(CmdOk, &QPushButton::clicked, this,
+            [this] { boundary_.run([this] { CmdOk_Click(); }); });
     connect(CmdCancel, &QPushButton::clicked, this,
-            [this] { handle([this] { CmdCancel_Click(); }); });
+            [this] { boundary_.run([this] { CmdCancel_Click(); }); });
 }
 
 MIDISetupForm::~MIDISetupForm() {
@@ -73,9 +69,10 @@ MIDISetupForm::~MIDISetupForm() {
     }
 }
 
-MIDISetupForm& MIDISetupForm::load() {
+MIDISetupForm& MIDISetupForm::load(QWidget& owner, MidiInputPort& input, MidiOutputPort& output,
+                                   HandlerBoundary& boundary) {
     if (theForm == nullptr) {
-        theForm = new MIDISetupForm(&frmMain::instance());
+        theForm = new MIDISetupForm(owner, input, output, boundary);
         theForm->Form_Load();
     }
     return *theForm;
@@ -108,35 +105,33 @@ void MIDISetupForm::createControls() {
 void MIDISetupForm::Form_Load() {
     CenterOnScreen(*this);
 
-    MidiOutputPort& output = *frmMain::instance().MIDIOutput1;
-    const std::int16_t lastOutput = subtractInt16(output.deviceCount(), 1);
+    const std::int16_t lastOutput = subtractInt16(output_.deviceCount(), 1);
     for (std::int16_t i = -1; i <= lastOutput; ++i) {
-        output.setDeviceIndex(i);
-        ComboMidiOut->addItem(output.deviceName());
+        output_.setDeviceIndex(i);
+        ComboMidiOut->addItem(output_.deviceName());
     }
     ComboMidiOut->setCurrentIndex(0);
-    output.setDeviceIndex(-1);
-    OpenMidiOut();
+    output_.setDeviceIndex(-1);
+    OpenMidiOut(*ComboMidiOut, output_);
 
-    MidiInputPort& input = *frmMain::instance().MIDIInput1;
-    const std::int16_t lastInput = subtractInt16(input.deviceCount(), 1);
+    const std::int16_t lastInput = subtractInt16(input_.deviceCount(), 1);
     for (std::int16_t i = 0; i <= lastInput; ++i) {
-        input.setDeviceIndex(i);
-        ComboMidiIn->addItem(input.deviceName());
+        input_.setDeviceIndex(i);
+        ComboMidiIn->addItem(input_.deviceName());
     }
     // With no input device at all the list stays empty with nothing selected,
     // and there is no device 0 to point the input at.
     if (ComboMidiIn->count() > 0) {
         ComboMidiIn->setCurrentIndex(0);
-        input.setDeviceIndex(0);
+        input_.setDeviceIndex(0);
     }
-    OpenMidiIn();
+    OpenMidiIn(*ComboMidiIn, input_);
 }
 
 // The input is reopened first here, the other way round from the load.
 void MIDISetupForm::CmdOk_Click() {
-    OpenMidiIn();
-    OpenMidiOut();
+    OpenMidiIn(*ComboMidiIn, input_);
+    OpenMidiOut(*ComboMidiOut, output_);
     hide();
 }
 
@@ -152,13 +147,13 @@ void MIDISetupForm::Unload() {
 }
 
 void MIDISetupForm::closeEvent(QCloseEvent* event) {
-    handle([this] { Unload(); });
+    boundary_.run([this] { Unload(); });
     event->accept();
 }
 
 // Escape closes the dialog as its title bar does.
 void MIDISetupForm::reject() {
-    handle([this] { Unload(); });
+    boundary_.run([this] { Unload(); });
 }
 
 }  // namespace keyflip
