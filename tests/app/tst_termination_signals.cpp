@@ -36,7 +36,6 @@ class TerminationSignalsTest : public QObject {
 
 private slots:
     void signalWhileTheErrorBoxWaitsReleasesTheNotesAndEnds();
-    void signalWhileRunningEndsLikeExit();
     void secondSignalEndsAtOnce();
     void signalsIgnoredAtStartStayIgnored();
 };
@@ -63,22 +62,6 @@ void TerminationSignalsTest::signalWhileTheErrorBoxWaitsReleasesTheNotesAndEnds(
     QCOMPARE(app.form->MIDIInput1->portState(), std::int16_t{0});
     // Ended by the signal while the box waited, then by the report itself.
     QCOMPARE(app.host.endStatuses, (std::vector<int>{1, 1}));
-}
-
-void TerminationSignalsTest::signalWhileRunningEndsLikeExit() {
-    AppFixture app;
-    TerminationSignals terminationSignals;
-    QObject::connect(&terminationSignals, &TerminationSignals::received, app.form.get(),
-                     [&] { app.form->Terminate(); });
-    app.startAndClear();
-    app.play({144, 60, 100});
-    app.backend.clearSent();
-    app.clearLog();
-    ::raise(SIGTERM);
-    QTRY_COMPARE(app.host.endStatuses, std::vector<int>{0});
-    QCOMPARE(app.sentMessages(), (std::vector<ShortMessage>{{128, 60, 0}}));
-    QCOMPARE(app.commands(),
-             (QStringList{"in.PortCommand <- 5", "in.PortCommand <- 2", "out.PortCommand <- 2"}));
 }
 
 // The first signal only asks; the second is not asked twice.

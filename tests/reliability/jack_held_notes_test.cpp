@@ -12,10 +12,7 @@
 #include <QAction>
 #include <QPushButton>
 
-#include <fcntl.h>
 #include <jack/jack.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -31,8 +29,6 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace keyflip::reliability {
 namespace {
 
@@ -40,6 +36,12 @@ using namespace std::chrono_literals;
 using jacktest::pollUntil;
 using jacktest::pumpUntil;
 using Bytes = std::vector<std::uint8_t>;
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
 
 class HeldNotesJackTest : public JackTest {
 protected:
@@ -69,29 +71,22 @@ std::set<Bytes> asSet(const std::vector<WireMessage>& messages, std::size_t from
     return set;
 }
 
-// Per channel and pitch, Note Ons minus Note Offs that reached a synthesizer;
-// what is left is still sounding there.
-std::map<std::pair<int, int>, int> stillSounding(const std::vector<WireMessage>& messages) {
+// The notes still sounding at a synthesizer that received these, by channel
+// and pitch: Note Ons minus Note Offs.
+std::string stillSounding(const std::vector<WireMessage>& messages) {
     std::map<std::pair<int, int>, int> sounding;
     for (const auto& message : messages) {
         const int kind = message.bytes[0] & 0xF0;
-        if (message.size != 3 || (kind != 0x80 && kind != 0x90)) {
-            continue;
-        }
-        const std::pair<int, int> note{message.bytes[0] & 0x0F, message.bytes[1]};
-        sounding[note] += kind == 0x90 && message.bytes[2] > 0 ? 1 : -1;
-        if (sounding[note] <= 0) {
-            sounding.erase(note);
+        if (message.size == 3 && (kind == 0x80 || kind == 0x90)) {
+            sounding[{message.bytes[0] & 0x0F, message.bytes[1]}] +=
+                kind == 0x90 && message.bytes[2] > 0 ? 1 : -1;
         }
     }
-    return sounding;
-}
-
-std::string describeSounding(const std::map<std::pair<int, int>, int>& sounding) {
     std::string text;
     for (const auto& [note, count] : sounding) {
-        text += "channel " + std::to_string(note.first) + " pitch " + std::to_string(note.second) +
-                " x" + std::to_string(count) + "; ";
+        if (count > 0) {
+            text += std::to_string(note.first) + '/' + std::to_string(note.second) + ' ';
+        }
     }
     return text;
 }
@@ -149,7 +144,14 @@ TEST_F(HeldNotesJackTest, ServerGoneWithNotesHeldReleasesThemOnTheNewConnection)
         WindowRig rig;
         rig.pressGo();
         keyboard->send(kTwoNotes, 1);
-        ASSERT_TRUE(pumpUntil([&] { return synth->count() >= 2; }, 5000ms));
+        const bool arrived =
+            pumpUntil([&] { return synth->count() >= 2 || xrunInThisRun(); }, 5000ms);
+        // Such a run is run again, which is safe only while the server has
+        // not been touched.
+        if (xrunInThisRun()) {
+            return;
+        }
+        ASSERT_TRUE(arrived);
 
         endTimingSensitivePart();
         stopServer(SIGKILL);
@@ -198,6 +200,12 @@ TEST_F(HeldNotesJackTest, ClosingBehindABacklogReleasesEveryNoteThatSounded) {
         // controllers, with the Note Off of the first note and a new note deep
         // in the line.
         MidiOutputPort& output = *rig.form->MIDIOutput1;
+        // Under ThreadSanitizer every period of a backlog overruns: the
+        // threads still meet as they do here, but what arrives is checked only
+        // in a run without an xrun, for JACK itself may drop events in one.
+        if (kUnderThreadSanitizer) {
+            endTimingSensitivePart();
+        }
         const auto send = [&](std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
             output.setMsgStatus(status);
             output.setMsgData1(data1);
@@ -222,10 +230,13 @@ TEST_F(HeldNotesJackTest, ClosingBehindABacklogReleasesEveryNoteThatSounded) {
         for (const auto& message : received) {
             controllers += (message.bytes[0] & 0xF0) == 0xB0 ? 1 : 0;
         }
-        EXPECT_EQ(stillSounding(received), (std::map<std::pair<int, int>, int>{}))
-            << describeSounding(stillSounding(received));
-        EXPECT_TRUE(asSet(received).contains(Bytes{0x80, 60, 0}));
-        EXPECT_TRUE(asSet(received).contains(Bytes{0x81, 61, 0}));
+        if (xrunInThisRun()) {
+            std::printf("[  XRUN    ] JACK may have dropped events: not checked in this run\n");
+        } else {
+            EXPECT_EQ(stillSounding(received), "");
+            EXPECT_TRUE(asSet(received).contains(Bytes{0x80, 60, 0}));
+            EXPECT_TRUE(asSet(received).contains(Bytes{0x81, 61, 0}));
+        }
         EXPECT_LT(took, 2000ms);
         rig.destroy();
         std::printf(
@@ -262,37 +273,21 @@ TEST_F(HeldNotesJackTest, EndingAsTheServerDiesNeverHangs) {
             ASSERT_GT(jackd, 0);
             const std::string log = ::testing::TempDir() + "keyflip-teardown-probe-" +
                                     std::to_string(::getpid()) + ".log";
-            std::string pidText = std::to_string(jackd);
-            std::string delayText = std::to_string(microseconds);
-            char* argv[] = {const_cast<char*>(KEYFLIP_TEARDOWN_PROBE), pidText.data(),
-                            delayText.data(), nullptr};
-            posix_spawn_file_actions_t actions;
-            ASSERT_EQ(posix_spawn_file_actions_init(&actions), 0);
-            ASSERT_EQ(posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                                       O_WRONLY | O_CREAT | O_TRUNC, 0644),
-                      0);
-            ASSERT_EQ(posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO), 0);
-            pid_t child = -1;
-            const int spawned =
-                posix_spawn(&child, KEYFLIP_TEARDOWN_PROBE, &actions, nullptr, argv, environ);
-            posix_spawn_file_actions_destroy(&actions);
-            ASSERT_EQ(spawned, 0);
-
-            int status = 0;
             const auto started = std::chrono::steady_clock::now();
-            const bool ended = pollUntil(
-                [&] { return ::waitpid(child, &status, WNOHANG) == child; }, 20000ms, 1ms);
+            bool ended = false;
+            {
+                jacktest::ChildProcess probe(
+                    {KEYFLIP_TEARDOWN_PROBE, std::to_string(jackd), std::to_string(microseconds)},
+                    log);
+                ASSERT_TRUE(probe.started());
+                ended = pollUntil([&] { return probe.hasEnded(); }, 20000ms, 1ms);
+            }  // a probe still there is killed here
             const auto took = std::chrono::steady_clock::now() - started;
-            if (!ended) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, &status, 0);
-            }
             std::ifstream output(log);
             const std::string said{std::istreambuf_iterator<char>(output), {}};
-            EXPECT_TRUE(ended) << "still not ended after 20 s, " << microseconds
-                               << " us after the kill: " << said;
-            EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                << microseconds << " us: status " << status << ": " << said;
+            EXPECT_TRUE(ended) << "still there 20 s after the server died (" << microseconds
+                               << " us before ending): " << said;
+            EXPECT_TRUE(said.ends_with("ended\n")) << said;
             std::printf("[ FIGURES  ] ending %ld us after the server died took %.0f ms\n",
                         microseconds, std::chrono::duration<double, std::milli>(took).count());
             stopServer(SIGKILL);
