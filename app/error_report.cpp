@@ -40,12 +40,14 @@ void HandlerBoundary::report(std::exception_ptr error) noexcept {
     // Ended before the box shows, so nothing that runs while it waits can
     // carry on or raise a second report.
     ended_ = true;
+    reportingError_ = true;
     try {
         host_.showMessage(&boxParent_, ProgramHost::BoxKind::Fatal, QString::fromUtf8(kProgramName),
                           describe(std::move(error)));
     } catch (...) {
         // The box itself failed; the program ends all the same.
     }
+    reportingError_ = false;
     host_.endProgram(kErrorExitStatus);
 }
 

@@ -40,6 +40,8 @@ public:
     // Ends the program at once: no handler runs after this one.
     void end(int status);
     bool ended() const { return ended_; }
+    // True while the box of an error that ended the program waits for the user.
+    bool reportingError() const { return reportingError_; }
     // After a wait: a handler that ran meanwhile may have ended the program.
     void stopIfEnded() const;
 
@@ -49,6 +51,7 @@ private:
     ProgramHost& host_;
     QWidget& boxParent_;
     bool ended_ = false;
+    bool reportingError_ = false;
 };
 
 }  // namespace keyflip

@@ -16,7 +16,7 @@ int main(int argc, char* argv[]) {
     keyflip::SystemHost host;
     keyflip::frmMain window(*backend, host);
     QObject::connect(&terminationSignals, &keyflip::TerminationSignals::received, &window,
-                     [&window] { window.boundary().run([&window] { window.Exit(); }); });
+                     [&window] { window.Terminate(); });
     window.show();
     // Form_Load runs before the event loop; an error there has already ended
     // the program.

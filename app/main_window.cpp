@@ -199,6 +199,7 @@ void frmMain::connectHandlers() {
     route(mnuMidiSetup, &QAction::triggered, &frmMain::Setup);
     route(reverse, &QPushButton::clicked, &frmMain::Reverse);
     route(MIDIInput1, &MidiInputPort::Message, &frmMain::MIDIInput1_Message);
+    route(MIDIInput1, &MidiInputPort::SourceLost, &frmMain::MIDIInput1_SourceLost);
 
     // The ports pass code and text by reference, so the call must be direct.
     const auto portError = [this](qint16& code, QString& text) {
@@ -216,6 +217,10 @@ void frmMain::Form_Load() {
 
 void frmMain::MIDIInput1_Message() {
     pump_.run();
+}
+
+void frmMain::MIDIInput1_SourceLost() {
+    pump_.releaseHeldNotes();
 }
 
 std::int16_t frmMain::transposeAmount() const {

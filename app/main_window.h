@@ -79,11 +79,13 @@ public:
     void Form_Load();
     void Form_Unload();  // the Close command
     void MIDIInput1_Message();
+    void MIDIInput1_SourceLost();
 
     // Window commands, in window_commands.cpp.
     void Go();
     void Setup();
     void Exit();
+    void Terminate();  // a termination signal
     void Reverse();
     void PortError(std::int16_t code, const QString& text);
 

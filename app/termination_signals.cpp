@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <stdexcept>
 
@@ -13,18 +14,30 @@ namespace keyflip {
 
 namespace {
 
-// A signal handler can reach nothing but a global; it only writes one byte
-// to this socket, which is async-signal-safe.
+// A signal handler can reach nothing but globals; it only writes one byte to
+// this socket, which is async-signal-safe.
 std::atomic<int> signalWriteFd{-1};
+// Signals received so far: the first asks the program to end cleanly, a
+// second (the program is stuck, or the user insists) ends it at once.
+std::atomic<int> signalsReceived{0};
 
 constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-extern "C" void onTerminationSignal(int) {
-    const int fd = signalWriteFd.load();
-    if (fd >= 0) {
+extern "C" void onTerminationSignal(int signal) {
+    const int savedErrno = errno;
+    if (signalsReceived.fetch_add(1) > 0) {
+        // Blocked while this handler runs, so it arrives as it returns, and
+        // the default action ends the program with the signal's own status.
+        struct sigaction byDefault = {};
+        byDefault.sa_handler = SIG_DFL;
+        sigemptyset(&byDefault.sa_mask);
+        ::sigaction(signal, &byDefault, nullptr);
+        ::raise(signal);
+    } else if (const int fd = signalWriteFd.load(); fd >= 0) {
         const char byte = 1;
         [[maybe_unused]] const auto written = ::write(fd, &byte, 1);
     }
+    errno = savedErrno;
 }
 
 }  // namespace
@@ -33,6 +46,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds_) != 0) {
         throw std::runtime_error("cannot create the termination signal socket");
     }
+    signalsReceived.store(0);
     signalWriteFd.store(fds_[0]);
     notifier_ = new QSocketNotifier(fds_[1], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::onReadable);
@@ -41,14 +55,25 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : kHandledSignals) {
-        ::sigaction(signal, &action, nullptr);
+    for (std::size_t index = 0; index < std::size(kHandledSignals); ++index) {
+        const int signal = kHandledSignals[index];
+        struct sigaction& previous = previousActions_[index];
+        if (::sigaction(signal, nullptr, &previous) != 0) {
+            throw std::runtime_error("cannot read a signal's disposition");
+        }
+        // A signal ignored when the program started (nohup) stays ignored.
+        installed_[index] = previous.sa_handler != SIG_IGN;
+        if (installed_[index] && ::sigaction(signal, &action, nullptr) != 0) {
+            throw std::runtime_error("cannot install the termination signal handler");
+        }
     }
 }
 
 TerminationSignals::~TerminationSignals() {
-    for (const int signal : kHandledSignals) {
-        std::signal(signal, SIG_DFL);
+    for (std::size_t index = 0; index < std::size(kHandledSignals); ++index) {
+        if (installed_[index]) {
+            ::sigaction(kHandledSignals[index], &previousActions_[index], nullptr);
+        }
     }
     signalWriteFd.store(-1);
     ::close(fds_[0]);

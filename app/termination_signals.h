@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <csignal>
+
 class QSocketNotifier;
 
 namespace keyflip {
@@ -9,6 +11,8 @@ namespace keyflip {
 // Turns SIGTERM, SIGINT and SIGHUP (a desktop logging out, Ctrl+C in a
 // terminal) into a Qt signal on the UI thread, so the program ends the same
 // way as File > Exit: every sounding note is released and the ports closed.
+// A second signal ends the program at once, in case the first could not.
+// Signals ignored when the program started stay ignored.
 class TerminationSignals : public QObject {
     Q_OBJECT
 
@@ -26,6 +30,8 @@ private:
 
     int fds_[2] = {-1, -1};
     QSocketNotifier* notifier_ = nullptr;
+    struct sigaction previousActions_[3] = {};
+    bool installed_[3] = {};
 };
 
 }  // namespace keyflip

@@ -36,6 +36,28 @@ void frmMain::Exit() {
     boundary_.end(0);
 }
 
+// A termination signal (a desktop logging out) ends the program as Exit does.
+// While the box of an error that already ended it waits for the user, no
+// handler runs, yet the notes must still be released and the program end:
+// the desktop would otherwise kill it with them sounding.
+void frmMain::Terminate() {
+    if (!boundary_.ended()) {
+        boundary_.run([this] { Exit(); });
+        return;
+    }
+    if (!boundary_.reportingError()) {
+        return;
+    }
+    try {
+        MIDIInput1->setPortCommand(PORT_STOP);
+        MIDIInput1->setPortCommand(PORT_CLOSE);
+        MIDIOutput1->setPortCommand(PORT_CLOSE);
+    } catch (...) {
+        // The program is ending with an error already shown.
+    }
+    host_.endProgram(HandlerBoundary::kErrorExitStatus);
+}
+
 void frmMain::Form_Unload() {
     // Two readings, one for each comparison, both always taken.
     const bool notOpen = MIDIInput1->portState() != PORT_STATE_OPEN;

@@ -25,29 +25,39 @@ bool isNoteOff(const ShortMessage& message) {
     return message.status >= kNoteOnFirst && message.status <= kNoteOnLast && message.data2 == 0;
 }
 
-HeldNotes::HeldNotes() {
-    for (auto& channel : sentPitch_) {
-        channel.fill(kNotHeld);
-    }
-}
-
 void HeldNotes::remember(const ShortMessage& noteOn, std::int16_t sentPitch) {
-    if (isKey(noteOn.data1)) {
-        sentPitch_[noteOn.status & 0x0F][noteOn.data1] = sentPitch;
+    if (!isKey(noteOn.data1)) {
+        return;
     }
+    auto& pitches = sentPitches_[noteOn.status & 0x0F][noteOn.data1];
+    if (pitches.size() == kMaxOverlap) {
+        pitches.erase(pitches.begin());
+    }
+    pitches.push_back(sentPitch);
 }
 
 std::optional<std::int16_t> HeldNotes::release(const ShortMessage& noteOff) {
     if (!isKey(noteOff.data1)) {
         return std::nullopt;
     }
-    std::int16_t& slot = sentPitch_[noteOff.status & 0x0F][noteOff.data1];
-    if (slot == kNotHeld) {
+    auto& pitches = sentPitches_[noteOff.status & 0x0F][noteOff.data1];
+    if (pitches.empty()) {
         return std::nullopt;
     }
-    const std::int16_t pitch = slot;
-    slot = kNotHeld;
+    const std::int16_t pitch = pitches.front();
+    pitches.erase(pitches.begin());
     return pitch;
+}
+
+void HeldNotes::releaseAll(const std::function<void(int channel, std::int16_t pitch)>& release) {
+    for (int channel = 0; channel < 16; ++channel) {
+        for (auto& pitches : sentPitches_[static_cast<std::size_t>(channel)]) {
+            for (const std::int16_t pitch : pitches) {
+                release(channel, pitch);
+            }
+            pitches.clear();
+        }
+    }
 }
 
 }  // namespace keyflip

@@ -4,28 +4,42 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <vector>
 
 namespace keyflip {
 
 bool isNoteOn(const ShortMessage& message);   // 144..159 with velocity above 0
 bool isNoteOff(const ShortMessage& message);  // 128..143, or 144..159 with velocity 0
 
-// Remembers, per channel and incoming key, the pitch a Note On went out on.
-// The settings may move while a key is held; its Note Off must still reach
-// the pitch that is sounding, or that note never stops.
+// Remembers, per channel and incoming key, the pitches its Note Ons went out
+// on. The settings may move while a key is held; its Note Off must still
+// reach a pitch that is sounding, or that note never stops.
+//
+// A key may be struck again before its Note Off (sequencers overlap notes of
+// one key all the time), so each key keeps every pitch sent for it, oldest
+// first, and each Note Off releases the oldest: first in, first out, as
+// synthesizers pair overlapping notes of one pitch.
 class HeldNotes {
 public:
-    HeldNotes();
+    // Overlapping Note Ons kept per key; beyond this the oldest is forgotten
+    // here (the output port still releases it when it closes).
+    static constexpr std::size_t kMaxOverlap = 64;
 
     // Keys outside 0..127 cannot be held on a real keyboard and are ignored.
     void remember(const ShortMessage& noteOn, std::int16_t sentPitch);
-    // The pitch the matching Note On went out on, forgotten as it is returned.
+    // The pitch the oldest matching Note On went out on, forgotten as it is
+    // returned.
     std::optional<std::int16_t> release(const ShortMessage& noteOff);
+    // Hands every remembered (channel, pitch) to release, oldest first per
+    // key, and forgets them all.
+    void releaseAll(const std::function<void(int channel, std::int16_t pitch)>& release);
 
 private:
-    static constexpr std::int16_t kNotHeld = INT16_MIN;
-    std::array<std::array<std::int16_t, 128>, 16> sentPitch_;
+    // Empty vectors allocate nothing; a key's vector keeps its capacity, so a
+    // key played again costs no allocation.
+    std::array<std::array<std::vector<std::int16_t>, 128>, 16> sentPitches_;
 };
 
 }  // namespace keyflip

@@ -8,6 +8,8 @@ namespace keyflip {
 
 namespace {
 
+constexpr std::int16_t kNoteOffStatus = 0x80;
+
 struct DecimalText {
     char digits[8];
     std::size_t length;
@@ -56,6 +58,15 @@ void MessagePump::run() {
         display_.setData1Text(decimal(last.data1).view());
         display_.setData2Text(decimal(last.data2).view());
     }
+}
+
+void MessagePump::releaseHeldNotes() {
+    heldNotes_.releaseAll([this](int channel, std::int16_t pitch) {
+        output_.setMsgStatus(static_cast<std::int16_t>(kNoteOffStatus | channel));
+        output_.setMsgData1(pitch);
+        output_.setMsgData2(0);
+        output_.setPortCommand(MSG_SEND);
+    });
 }
 
 // A Note Off for a key whose Note On we sent goes out on the pitch that is

@@ -28,6 +28,9 @@ public:
                 MessageDisplay& display);
 
     void run();
+    // The input these notes came from is gone and will send no Note Offs:
+    // each note still held from it gets its Note Off, on the pitch sounding.
+    void releaseHeldNotes();
 
 private:
     ShortMessage rewriteKeepingHeldPitch(const ShortMessage& incoming);

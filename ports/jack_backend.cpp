@@ -33,6 +33,13 @@ constexpr const char* kClientName = "Keyflip";
 constexpr const char* kInputPortName = "in";
 constexpr const char* kOutputPortName = "out";
 constexpr std::chrono::milliseconds kCloseFlushLimit{200};
+// How long the UI thread waits for a process callback to end. A callback
+// takes microseconds; one still "running" after this was ended by libjack
+// inside the callback (a client the server dropped), and nothing would ever
+// end the wait.
+constexpr std::chrono::milliseconds kProcessWaitLimit{1000};
+// How long teardown waits for libjack to finish reporting the server's end.
+constexpr std::chrono::milliseconds kShutdownReportLimit{2000};
 // Short against a 5 ms period, long enough not to busy-wait.
 constexpr std::chrono::microseconds kPollStep{250};
 
@@ -112,6 +119,16 @@ public:
         return true;
     }
     std::size_t pushedCount() const noexcept { return tail_.load(std::memory_order_relaxed); }
+    // Producer side, while the consumer is held off: messages from index on
+    // have not been taken yet.
+    std::size_t consumedCount() const noexcept { return head_.load(std::memory_order_acquire); }
+    WireMessage messageAt(std::size_t index) const noexcept {
+        const StoredSlot& stored = slots_[index & kMask];
+        WireMessage message;
+        message.bytes = stored.bytes;
+        message.size = stored.size;
+        return message;
+    }
     bool consumedUpTo(std::size_t count) const noexcept {
         return head_.load(std::memory_order_acquire) >= count;
     }
@@ -174,11 +191,18 @@ public:
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
     }
 
+    // The order the JACK test kit keeps: deactivate, then close. If the server
+    // has just died, libjack's own thread may still be reporting it, and
+    // closing would cancel that thread wherever it is, perhaps holding a libc
+    // lock that then stays taken; so the report is awaited first, for a while.
     ~JackBackend() override {
         if (client_ != nullptr) {
             if (!serverGone_.load(std::memory_order_acquire)) {
                 flushOutput(kCloseFlushLimit);
-                jack_deactivate(client_);
+                if (jack_deactivate(client_) != 0) {
+                    waitUntil([this] { return serverGone_.load(std::memory_order_acquire); },
+                              kShutdownReportLimit);
+                }
             }
             jack_client_close(client_);
         }
@@ -265,6 +289,7 @@ public:
         // What the flush could not get out must not reach the next destination.
         outgoing_.discardPending();
         flushedUpTo_ = outgoing_.pushedCount();
+        reportedUpTo_ = flushedUpTo_;
         disconnectPeer(std::exchange(outputDestination_, {}), PortSide::Output);
     }
 
@@ -273,6 +298,24 @@ public:
             return false;
         }
         return outgoing_.push({message, dueFrame()});
+    }
+
+    // The process callback is held off while the ring is read, so what is
+    // returned is exactly what will never be sent.
+    std::vector<WireMessage> discardOutput() override {
+        holdOutput_.store(true, std::memory_order_seq_cst);
+        waitOutsideProcess();
+        const std::size_t end = outgoing_.pushedCount();
+        std::vector<WireMessage> dropped;
+        for (std::size_t index = std::max(outgoing_.consumedCount(), reportedUpTo_); index < end;
+             ++index) {
+            dropped.push_back(outgoing_.messageAt(index));
+        }
+        outgoing_.discardPending();
+        reportedUpTo_ = end;
+        flushedUpTo_ = end;
+        holdOutput_.store(false, std::memory_order_seq_cst);
+        return dropped;
     }
 
     void flushOutput(std::chrono::milliseconds limit) override {
@@ -407,6 +450,9 @@ private:
         jack_midi_clear_buffer(buffer);
         const jack_nframes_t cycleStart =
             jack_last_frame_time(processClient_.load(std::memory_order_acquire));
+        if (holdOutput_.load(std::memory_order_seq_cst)) {
+            return;
+        }
         const bool keepOffset = timing_ == JackOutputTiming::KeepOffset;
         jack_nframes_t earliest = 0;
         // Checking the room first keeps JACK from counting a refused event as lost.
@@ -437,9 +483,21 @@ private:
     // Lets a pointer swapped with seq_cst be relied on: a callback that began
     // before the swap has finished, and any later one sees the new value.
     void waitOutsideProcess() const {
-        while (inProcess_.load(std::memory_order_seq_cst)) {
+        waitUntil([this] { return !inProcess_.load(std::memory_order_seq_cst); },
+                  kProcessWaitLimit);
+    }
+
+    // Every wait on another thread is bounded; true when done came about.
+    template <typename Done>
+    static bool waitUntil(Done done, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
             std::this_thread::sleep_for(kPollStep);
         }
+        return true;
     }
 
     bool ensureClient() {
@@ -507,13 +565,20 @@ private:
             // client of the dead server and this handle would dangle.
             jack_client_close(std::exchange(client_, nullptr));
         }
+        // Closing ends the process thread, wherever it was: a callback it was
+        // in will never clear the flag.
+        inProcess_.store(false, std::memory_order_seq_cst);
+        // Left for discardOutput to report, so the output port knows which
+        // of its notes never went out.
         outgoing_.discardPending();
         flushedUpTo_ = outgoing_.pushedCount();
-        if (inputWasOpen) {
-            emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost, text);
-        }
+        // The output first: the input passes on what had arrived, and its
+        // messages must find the output closed rather than failing to send.
         if (outputWasOpen) {
             emit connectionLost(PortSide::Output, PortErrorCode::ConnectionLost, text);
+        }
+        if (inputWasOpen) {
+            emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost, text);
         }
     }
 
@@ -606,6 +671,7 @@ private:
     bool inputOpen_ = false;
     bool outputOpen_ = false;
     std::size_t flushedUpTo_ = 0;
+    std::size_t reportedUpTo_ = 0;  // ring messages discardOutput has accounted for
 
     // Shared with JACK's threads.
     std::atomic<jack_port_t*> inPort_{nullptr};
@@ -618,6 +684,7 @@ private:
     std::atomic<IncomingQueue*> queue_{nullptr};
     std::atomic<bool> deliverInput_{false};
     std::atomic<bool> inProcess_{false};
+    std::atomic<bool> holdOutput_{false};  // the callback leaves the outgoing ring alone
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> serverGone_{false};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us

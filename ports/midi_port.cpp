@@ -228,12 +228,17 @@ void MidiInputPort::stop() {
 
 void MidiInputPort::onWake() {
     queue_->acknowledgeWake();
+    // A handler of Message that runs the event loop (a box waiting for the
+    // user) must not start a second run over the message the first one is
+    // still handling; the running one reads the count again and takes the
+    // new arrivals itself.
+    if (passingOn_) {
+        return;
+    }
     bool yielded = false;
     if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
         RunningBatch batch{std::chrono::steady_clock::now() + kBatchBudget, false};
-        RunningBatch* const outer = std::exchange(batch_, &batch);
-        emit Message();
-        batch_ = outer;
+        passOn(&batch);
         yielded = batch.yielded;
         if (yielded) {
             // The rest follows once the window has had its turn.
@@ -253,11 +258,30 @@ void MidiInputPort::onWake() {
     }
 }
 
+// batch: when the run must yield to the window; nullptr runs to the end.
+void MidiInputPort::passOn(RunningBatch* batch) {
+    batch_ = batch;
+    passingOn_ = true;
+    emit Message();
+    passingOn_ = false;
+    batch_ = nullptr;
+}
+
+// What had already arrived is passed on before the queue goes (a keyboard
+// program sends its Note Offs as it quits); then the notes the source left
+// held are released.
 void MidiInputPort::onConnectionLost(PortSide side, qint16 code, const QString& text) {
     if (side != PortSide::Input || state_ == PORT_STATE_CLOSED) {
         return;
     }
+    if (state_ == PORT_STATE_STARTED && !passingOn_) {
+        backend_.setInputQueue(nullptr);
+        if (queue_->size() > 0) {
+            passOn(nullptr);
+        }
+    }
     close();
+    emit SourceLost();
     report(code, text);
 }
 
@@ -397,31 +421,45 @@ void MidiOutputPort::open() {
         return;
     }
     state_ = PORT_STATE_OPEN;
+    // Notes left sounding when the last connection was lost.
+    sendOwedNoteOffs();
 }
 
 void MidiOutputPort::close() {
     if (state_ == PORT_STATE_CLOSED) {
         return;
     }
-    silenceSoundingNotes();
-    backend_.flushOutput(kCloseFlushLimit);
+    releaseOwedNotes();
     backend_.closeOutput();
     state_ = PORT_STATE_CLOSED;
 }
 
-// Closing must never leave a synthesizer droning: every note we sent that is
-// still sounding gets its Note Off first.
-void MidiOutputPort::silenceSoundingNotes() {
-    for (std::size_t channel = 0; channel < soundingNotes_.size(); ++channel) {
-        auto& notes = soundingNotes_[channel];
-        for (std::size_t note = 0; notes.any() && note < notes.size(); ++note) {
-            if (notes.test(note)) {
-                WireMessage noteOff;
-                noteOff.size = 3;
-                noteOff.bytes = {static_cast<std::uint8_t>(0x80 | channel),
-                                 static_cast<std::uint8_t>(note), 0};
-                backend_.send(noteOff);
-                notes.reset(note);
+// Closing must never leave a synthesizer droning. A backlog gets its time to
+// leave first; what it could not get out is dropped, and the notes it would
+// have started or ended are counted as they really are. Then every note still
+// sounding gets its Note Off, first in line, and a Note Off counts as sent
+// only once it has left.
+void MidiOutputPort::releaseOwedNotes() {
+    backend_.flushOutput(kCloseFlushLimit);
+    untrackUnsent(backend_.discardOutput());
+    sendOwedNoteOffs();
+    backend_.flushOutput(kCloseFlushLimit);
+    untrackUnsent(backend_.discardOutput());
+}
+
+void MidiOutputPort::sendOwedNoteOffs() {
+    for (std::size_t channel = 0; channel < owedNoteOffs_.size(); ++channel) {
+        for (std::size_t note = 0; note < owedNoteOffs_[channel].size(); ++note) {
+            std::uint16_t& owed = owedNoteOffs_[channel][note];
+            WireMessage noteOff;
+            noteOff.size = 3;
+            noteOff.bytes = {static_cast<std::uint8_t>(0x80 | channel),
+                             static_cast<std::uint8_t>(note), 0};
+            while (owed > 0) {
+                if (!backend_.send(noteOff)) {
+                    return;
+                }
+                --owed;
             }
         }
     }
@@ -444,12 +482,29 @@ void MidiOutputPort::send() {
         return;
     }
     if (!backend_.send(*wire)) {
-        report(PortErrorCode::OutputOverflow,
-               QStringLiteral("Outgoing MIDI messages were lost: the MIDI system did not take "
-                              "them as fast as they came."));
+        reportOverflowLater();
         return;
     }
     trackSounding(message_);
+}
+
+// The box that shows this waits for the user, running the event loop; shown
+// from inside a send, that loop would run the message pump again in the
+// middle of its own run. It is reported once the running handler is done,
+// once for a whole burst of refused messages.
+void MidiOutputPort::reportOverflowLater() {
+    if (std::exchange(overflowReportPending_, true)) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            overflowReportPending_ = false;
+            report(PortErrorCode::OutputOverflow,
+                   QStringLiteral("Outgoing MIDI messages were lost: the MIDI system did not take "
+                                  "them as fast as they came."));
+        },
+        Qt::QueuedConnection);
 }
 
 void MidiOutputPort::trackSounding(const ShortMessage& sent) {
@@ -457,21 +512,46 @@ void MidiOutputPort::trackSounding(const ShortMessage& sent) {
     if (kind != 0x80 && kind != 0x90) {
         return;
     }
-    auto& notes = soundingNotes_[static_cast<std::size_t>(sent.status & 0x0F)];
-    notes.set(static_cast<std::size_t>(sent.data1), kind == 0x90 && sent.data2 > 0);
+    std::uint16_t& owed = owedNoteOffs_[static_cast<std::size_t>(sent.status & 0x0F)]
+                                       [static_cast<std::size_t>(sent.data1)];
+    if (kind == 0x90 && sent.data2 > 0) {
+        owed = owed == UINT16_MAX ? owed : static_cast<std::uint16_t>(owed + 1);
+    } else if (owed > 0) {
+        --owed;
+    }
 }
 
+// Undoes, newest first, what messages that never left did to the count. A
+// Note Off that never left is owed again; an extra Note Off is harmless, a
+// missing one leaves a note droning.
+void MidiOutputPort::untrackUnsent(const std::vector<WireMessage>& unsent) {
+    for (auto message = unsent.rbegin(); message != unsent.rend(); ++message) {
+        if (message->size != 3) {
+            continue;
+        }
+        const int kind = message->bytes[0] & 0xF0;
+        if (kind != 0x80 && kind != 0x90) {
+            continue;
+        }
+        std::uint16_t& owed = owedNoteOffs_[message->bytes[0] & 0x0F][message->bytes[1]];
+        if (kind == 0x90 && message->bytes[2] > 0) {
+            if (owed > 0) {
+                --owed;
+            }
+        } else if (owed < UINT16_MAX) {
+            ++owed;
+        }
+    }
+}
+
+// Whatever could still reach a destination is released now (a patchbay may
+// have connected the port elsewhere too); what cannot stays owed and goes out
+// on the next connection.
 void MidiOutputPort::onConnectionLost(PortSide side, qint16 code, const QString& text) {
     if (side != PortSide::Output || state_ == PORT_STATE_CLOSED) {
         return;
     }
-    // The notes cannot be reached any more; forget them rather than send into
-    // a port that is gone.
-    for (auto& notes : soundingNotes_) {
-        notes.reset();
-    }
-    backend_.closeOutput();
-    state_ = PORT_STATE_CLOSED;
+    close();
     report(code, text);
 }
 

@@ -13,7 +13,6 @@
 #include <QString>
 
 #include <array>
-#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -58,33 +57,38 @@ public:
     std::int16_t msgData1() override;
     std::int16_t msgData2() override;
 
+private:
+    // The batch the UI thread is passing on now; none has a deadline.
+    struct RunningBatch {
+        std::chrono::steady_clock::time_point deadline;
+        bool yielded;
+    };
+
 signals:
     // Messages are waiting; raised once per batch while the port is started.
     void Message();
     void PortError(qint16& code, QString& text);
+    // The connected source went away while open. The messages that had
+    // arrived from it have been passed on; whoever remembers notes held from
+    // it must release them, for their Note Offs will never come.
+    void SourceLost();
 
 private:
     void open();
     void close();
     void start();
+    void passOn(RunningBatch* batch);
     void stop();
     void onWake();
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
     void report(std::int16_t code, const QString& text);
     void refreshDevices();
 
-    // The batch the UI thread is passing on now. A nested event loop (a box
-    // waiting for the user) may start another, so the outer one is kept aside
-    // while the inner one runs.
-    struct RunningBatch {
-        std::chrono::steady_clock::time_point deadline;
-        bool yielded;
-    };
-
     MidiBackend& backend_;
     PortAccessLog* log_;
     std::unique_ptr<IncomingQueue> queue_;
     RunningBatch* batch_ = nullptr;
+    bool passingOn_ = false;
     QSocketNotifier* wakeNotifier_;
     std::vector<std::string> devices_;  // as last listed; the own port is last
     bool devicesListed_ = false;
@@ -129,10 +133,13 @@ private:
     void open();
     void close();
     void send();
-    void silenceSoundingNotes();
+    void releaseOwedNotes();
+    void sendOwedNoteOffs();
     void trackSounding(const ShortMessage& sent);
+    void untrackUnsent(const std::vector<WireMessage>& unsent);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
     void report(std::int16_t code, const QString& text);
+    void reportOverflowLater();
     void refreshDevices();
 
     MidiBackend& backend_;
@@ -143,9 +150,14 @@ private:
     std::int16_t state_ = PORT_STATE_CLOSED;
     std::int16_t lastCommand_ = 0;
     ShortMessage message_;
-    // Notes sent and not yet released, so closing never leaves one sounding.
-    std::array<std::bitset<128>, 16> soundingNotes_;
+    // Per channel and pitch, Note Ons sent and not yet answered by a Note Off,
+    // so closing never leaves one sounding. Counted, not flagged: two keys (or
+    // one struck twice) may sound the same pitch, and each needs its Note Off.
+    // What cannot be released (the MIDI system is gone) stays owed and goes
+    // out on the next connection.
+    std::array<std::array<std::uint16_t, 128>, 16> owedNoteOffs_{};
     std::uint64_t unsentCount_ = 0;
+    bool overflowReportPending_ = false;
 };
 
 }  // namespace keyflip

@@ -8,6 +8,10 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
 using keyflip::ShortMessage;
 using keyflip::testing::AppFixture;
 
@@ -29,6 +33,8 @@ private slots:
     void wheelNoteBarFeedsTheNextMessage();
     void reverseTwiceRestoresTheMapping();
     void unsendableResultShowsNoBox();
+    void vanishedKeyboardsLastMessagesPassAndItsHeldNotesAreReleased();
+    void refusedSendIsReportedAfterTheRunSoNoRunNestsInAnother();
 };
 
 void MessageFlowTest::boxesShowTheLastMessageSent() {
@@ -105,6 +111,68 @@ void MessageFlowTest::unsendableResultShowsNoBox() {
     QVERIFY(app.host.boxes.empty());
     QVERIFY(app.backend.sent().empty());
     QVERIFY(app.host.endStatuses.empty());
+}
+
+// A keyboard program sends its Note Offs as it quits: those that arrived
+// before the loss is heard of still go out, and the notes it left held are
+// released on the pitches that sound.
+void MessageFlowTest::vanishedKeyboardsLastMessagesPassAndItsHeldNotesAreReleased() {
+    AppFixture app;
+    app.startAndClear();
+    app.form->vslidertranspose->setValue(2);
+    app.play({144, 60, 100});
+    app.play({145, 40, 100});
+    app.form->vslidertranspose->setValue(5);
+    app.play({144, 60, 90});  // struck again before its Note Off
+    app.play({144, 70, 100});
+    app.backend.clearSent();
+    // Arrived, not yet passed on, when the keyboard goes.
+    QVERIFY(app.backend.deliver(ShortMessage{129, 40, 0}));
+    QVERIFY(app.backend.deliver(ShortMessage{144, 60, 0}));
+    app.backend.loseConnection(keyflip::PortSide::Input, QStringLiteral("The keyboard went away."));
+
+    const auto sent = app.sentMessages();
+    QCOMPARE(std::vector<ShortMessage>(sent.begin(),
+                                       sent.begin() + std::min<std::size_t>(2, sent.size())),
+             (std::vector<ShortMessage>{{129, 42, 0}, {144, 62, 0}}));
+    std::vector<ShortMessage> released(sent.begin() + std::min<std::size_t>(2, sent.size()),
+                                       sent.end());
+    std::sort(released.begin(), released.end(), [](const ShortMessage& a, const ShortMessage& b) {
+        return std::tie(a.status, a.data1) < std::tie(b.status, b.data1);
+    });
+    QCOMPARE(released, (std::vector<ShortMessage>{{128, 65, 0}, {128, 75, 0}}));
+    QCOMPARE(app.form->MIDIInput1->portState(), std::int16_t{0});
+    QCOMPARE(app.form->MIDIOutput1->portState(), std::int16_t{2});
+    QCOMPARE(app.host.boxTexts(), QStringList{"The keyboard went away."});
+
+    // The output owes nothing more.
+    app.backend.clearSent();
+    app.form->stopbutton->click();
+    QVERIFY(app.backend.sent().empty());
+}
+
+// The box for refused messages waits for the user and runs the event loop.
+// Shown from inside a send, that loop would run the pump again over the
+// message the outer run still holds: sent twice, or a later one dropped
+// unsent. Reported after the run, every message goes out once, in order.
+void MessageFlowTest::refusedSendIsReportedAfterTheRunSoNoRunNestsInAnother() {
+    AppFixture app;
+    app.startAndClear();
+    app.host.whileBoxWaits = [&](const keyflip::testing::RecordingHost::Box&) {
+        // More arrives while the user reads the box.
+        QVERIFY(app.backend.deliver(ShortMessage{176, 7, 4}));
+        QTRY_COMPARE(app.backend.sent().size(), std::size_t{3});
+    };
+    app.backend.refuseSends(1);
+    QVERIFY(app.backend.deliver(ShortMessage{176, 7, 1}));
+    QVERIFY(app.backend.deliver(ShortMessage{176, 7, 2}));
+    QVERIFY(app.backend.deliver(ShortMessage{176, 7, 3}));
+    QTRY_COMPARE(app.host.boxes.size(), std::size_t{1});
+    QCOMPARE(app.sentMessages(),
+             (std::vector<ShortMessage>{{176, 7, 2}, {176, 7, 3}, {176, 7, 4}}));
+    QVERIFY(app.host.boxes[0].text.startsWith(QStringLiteral("Outgoing MIDI messages were lost")));
+    QCOMPARE(app.form->MIDIInput1->pendingCount(), std::int16_t{0});
+    QCOMPARE(shown(*app.form), (QStringList{"176", "7", "4"}));
 }
 
 QTEST_MAIN(MessageFlowTest)

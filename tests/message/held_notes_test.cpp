@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 namespace keyflip {
 namespace {
 
@@ -47,6 +50,45 @@ TEST(HeldNotes, KeysOutsideTheKeyboardAreNotHeld) {
     EXPECT_EQ(held.release({128, 128, 0}), std::nullopt);
     EXPECT_EQ(held.release({128, -1, 0}), std::nullopt);
     EXPECT_EQ(held.release({128, 32767, 0}), std::nullopt);
+}
+
+// A key struck again before its Note Off, the settings moved in between:
+// each Note Off releases the oldest pitch still held for the key.
+TEST(HeldNotes, OverlappingNotesOfOneKeyReleaseFirstInFirstOut) {
+    HeldNotes held;
+    held.remember({144, 60, 100}, 62);
+    held.remember({144, 60, 100}, 67);
+    held.remember({144, 60, 100}, 62);
+    EXPECT_EQ(held.release({128, 60, 0}), std::optional<std::int16_t>(62));
+    EXPECT_EQ(held.release({144, 60, 0}), std::optional<std::int16_t>(67));
+    EXPECT_EQ(held.release({128, 60, 0}), std::optional<std::int16_t>(62));
+    EXPECT_EQ(held.release({128, 60, 0}), std::nullopt);
+}
+
+TEST(HeldNotes, ReleaseAllHandsOverEveryHeldPitchOnceAndForgetsThem) {
+    HeldNotes held;
+    held.remember({144, 60, 100}, 62);
+    held.remember({144, 60, 100}, 67);
+    held.remember({153, 36, 90}, 91);
+    held.remember({145, 5, 90}, 5);
+    held.release({129, 5, 0});
+    std::vector<std::pair<int, std::int16_t>> released;
+    held.releaseAll(
+        [&](int channel, std::int16_t pitch) { released.emplace_back(channel, pitch); });
+    EXPECT_EQ(released, (std::vector<std::pair<int, std::int16_t>>{{0, 62}, {0, 67}, {9, 91}}));
+    released.clear();
+    held.releaseAll(
+        [&](int channel, std::int16_t pitch) { released.emplace_back(channel, pitch); });
+    EXPECT_TRUE(released.empty());
+    EXPECT_EQ(held.release({128, 60, 0}), std::nullopt);
+}
+
+TEST(HeldNotes, AKeyKeepsAtMostTheOverlapLimitForgettingTheOldest) {
+    HeldNotes held;
+    for (std::size_t index = 0; index <= HeldNotes::kMaxOverlap; ++index) {
+        held.remember({144, 60, 100}, static_cast<std::int16_t>(index));
+    }
+    EXPECT_EQ(held.release({128, 60, 0}), std::optional<std::int16_t>(1));
 }
 
 }  // namespace

@@ -252,6 +252,9 @@ TEST_F(FaultsJackTest, KeyboardAndSynthVanishAndReturnThenSetupReopens) {
         EXPECT_EQ(rig.form->MIDIInput1->portState(), 0);
 
         expectFlowComesBackThroughSetup(rig, "after the devices came back");
+        // One per lost device, then one per port for "go" while not open and
+        // one per port for the reopen that found nothing.
+        EXPECT_EQ(rig.portErrorBoxes(), 6u) << joined(rig.portErrorTexts());
         std::printf("[ FIGURES  ] devices gone and back: %zu PortError box(es)\n",
                     rig.portErrorBoxes());
     });

@@ -92,6 +92,10 @@ bool InMemoryBackend::send(const WireMessage& message) {
     if (!outputOpen_) {
         return false;
     }
+    if (sendsToRefuse_ > 0) {
+        --sendsToRefuse_;
+        return false;
+    }
     sent_.push_back(message);
     return true;
 }

@@ -25,6 +25,8 @@ public:
     // Returns false when the input is not open and started, or the queue is full.
     bool deliver(std::span<const std::uint8_t> bytes);
     bool deliver(const ShortMessage& message);
+    // The next count sends are refused, as by a system whose buffer is full.
+    void refuseSends(std::size_t count) { sendsToRefuse_ = count; }
     // A device or the whole system goes away: the ports hear of it.
     void loseConnection(PortSide side, const QString& text);
 
@@ -65,6 +67,7 @@ private:
     bool inputOpen_ = false;
     bool outputOpen_ = false;
     IncomingQueue* inputQueue_ = nullptr;
+    std::size_t sendsToRefuse_ = 0;
     RecordingAccessLog log_;
 };
 

@@ -23,6 +23,10 @@ namespace keyflip::jacktest {
 namespace {
 
 std::string findInPath(const std::string& name) {
+    // A path is taken as it is.
+    if (name.find('/') != std::string::npos) {
+        return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
+    }
     const char* path = std::getenv("PATH");
     std::stringstream directories(path != nullptr ? path : "/usr/bin:/bin");
     std::string directory;

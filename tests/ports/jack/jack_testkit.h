@@ -31,7 +31,8 @@ bool programInPath(const std::string& name);
 bool pollUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit,
                std::chrono::microseconds step = std::chrono::microseconds{500});
 
-// A program started from PATH with stdout and stderr written to a file. It is
+// A program started from PATH (or by its path) with stdout and stderr written
+// to a file. It is
 // ended and reaped when this object goes.
 class ChildProcess {
 public:
