@@ -53,6 +53,8 @@ public:
     virtual std::string name() const = 0;
     // Nothing when the system is ready; otherwise why the contract cannot run.
     virtual std::optional<std::string> start() = 0;
+    // Whether a system that cannot start fails the case instead of skipping it.
+    virtual bool required() const { return false; }
     virtual std::unique_ptr<MidiBackend> createBackend() = 0;
     virtual std::unique_ptr<PeerSource> createSource(const std::string& clientName) = 0;
     virtual std::unique_ptr<PeerDestination> createDestination(const std::string& clientName,
