@@ -409,7 +409,9 @@ private:
         }
         if (destinationGone) {
             destination = std::exchange(outputDestination_, std::nullopt)->name;
-            dropHeld();
+            // Nothing can reach it any more; the one box says why.
+            held_.clear();
+            watchForRoom(false);
         }
         if (sourceGone) {
             emit connectionLost(

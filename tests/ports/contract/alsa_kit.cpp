@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace keyflip::contract {
@@ -70,6 +71,30 @@ Sequencer openClient(const std::string& name, int mode, unsigned caps, int& port
         return nullptr;
     }
     return sequencer;
+}
+
+// The address of the port named "client:port", any client's.
+std::optional<snd_seq_addr_t> addressOf(snd_seq_t* sequencer, const std::string& name) {
+    if (sequencer == nullptr) {
+        return std::nullopt;
+    }
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(sequencer, client) >= 0) {
+        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(sequencer, port) >= 0) {
+            if (std::string(snd_seq_client_info_get_name(client)) + ':' +
+                    snd_seq_port_info_get_name(port) ==
+                name) {
+                return *snd_seq_port_info_get_addr(port);
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 class AlsaSource final : public PeerSource {
@@ -246,6 +271,23 @@ public:
     std::unique_ptr<PeerDestination> createDestination(const std::string& clientName,
                                                        std::size_t capacity) override {
         return std::make_unique<AlsaDestination>(clientName, capacity);
+    }
+
+    // Subscribes the ports to each other as aconnect does.
+    bool patch(const std::string& from, const std::string& to) override {
+        int unused = -1;
+        const Sequencer patchbay =
+            openClient("contract-patchbay", SND_SEQ_NONBLOCK, SND_SEQ_PORT_CAP_WRITE, unused);
+        const auto sender = addressOf(patchbay.get(), from);
+        const auto destination = addressOf(patchbay.get(), to);
+        if (!sender || !destination) {
+            return false;
+        }
+        snd_seq_port_subscribe_t* subscription = nullptr;
+        snd_seq_port_subscribe_alloca(&subscription);
+        snd_seq_port_subscribe_set_sender(subscription, &*sender);
+        snd_seq_port_subscribe_set_dest(subscription, &*destination);
+        return snd_seq_subscribe_port(patchbay.get(), subscription) >= 0;
     }
 
     // The sequencer has no period to miss.

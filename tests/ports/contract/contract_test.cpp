@@ -376,6 +376,43 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000ReceivedArrivesInOrderOrItsLossIs
     }
 }
 
+// The program's own ports alone, connected from outside by a patchbay.
+TEST_P(MidiSystemContract, OwnPortsConnectedFromOutsideCarryMessagesBothWays) {
+    const auto source = kit().createSource("patched-source");
+    const auto destination = kit().createDestination("patched-destination", 1024);
+    OpenInput input(backend());
+    ASSERT_EQ(backend().openInput(""), std::nullopt);
+    ASSERT_EQ(backend().openOutput(""), std::nullopt);
+    ASSERT_TRUE(kit().patch(source->portName(), "Keyflip:in"));
+    ASSERT_TRUE(kit().patch("Keyflip:out", destination->portName()));
+    // A connection made outside takes effect on the system's own time.
+    const auto probe = mixedMessages(1);
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            backend().send(probe[0]);
+            pumpUntil([&] { return destination->count() > 0; }, 20ms);
+            return destination->count() > 0;
+        },
+        5000ms));
+    pumpUntil([] { return false; }, 100ms);
+    const std::size_t probes = destination->count();
+
+    const auto messages = mixedMessages(200);
+    source->send(rawEvents(messages), 50);
+    pumpUntil([&] { return input.drain.messages.size() >= messages.size(); });
+    for (const auto& message : input.drain.messages) {
+        ASSERT_TRUE(backend().send(message));
+    }
+    pumpUntil([&] { return destination->count() >= probes + messages.size(); });
+    settle();
+    EXPECT_TRUE(sameMessages(messages, input.drain.messages, kit().timingSpoiled()));
+    const auto heard = destination->messages();
+    EXPECT_TRUE(sameMessages(messages,
+                             {heard.begin() + static_cast<std::ptrdiff_t>(probes), heard.end()},
+                             kit().timingSpoiled()));
+    backend().closeOutput();
+}
+
 // The source leaves as an unplugged keyboard would: one loss, named, and once
 // it is back under the same name it can be opened again and plays.
 TEST_P(MidiSystemContract, SourceThatGoesAwayIsReportedOnceAndCanBeOpenedWhenBack) {

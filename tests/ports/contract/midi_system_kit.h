@@ -59,6 +59,8 @@ public:
     virtual std::unique_ptr<PeerSource> createSource(const std::string& clientName) = 0;
     virtual std::unique_ptr<PeerDestination> createDestination(const std::string& clientName,
                                                                std::size_t capacity) = 0;
+    // Connects two ports by name from outside, as a patchbay does.
+    virtual bool patch(const std::string& from, const std::string& to) = 0;
     // True once the system's real-time threads woke late since start(). That
     // may excuse a message count, never order, integrity or a hang.
     virtual bool timingSpoiled() const = 0;
