@@ -65,7 +65,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Named for the reader; dpkg-shlibdeps adds the rest (C and C++ libraries,
 # Qt Core and Gui) with their versions.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6widgets6, librtmidi6, libjack-jackd2-0 | libjack0")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6widgets6, libasound2, libjack-jackd2-0 | libjack0")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,7 +1,12 @@
 #include "backend_selection.h"
 
 #include "no_midi_system_backend.h"
+
+#if defined(__linux__)
+#include "alsa_backend.h"
+#else
 #include "rtmidi_backend.h"
+#endif
 
 #if defined(KEYFLIP_HAVE_JACK)
 #include "jack_backend.h"
@@ -12,6 +17,15 @@
 namespace keyflip {
 
 namespace {
+
+// The platform's own MIDI system, or nothing when it cannot be opened.
+std::unique_ptr<MidiBackend> platformSequencer() {
+#if defined(__linux__)
+    return createAlsaBackend();
+#else
+    return createRtMidiBackend();
+#endif
+}
 
 std::unique_ptr<MidiBackend> jackOrNone(const QString& whyNone) {
 #if defined(KEYFLIP_HAVE_JACK)
@@ -58,7 +72,7 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
                 QStringLiteral("%1 asks for JACK, and this build of Keyflip has no JACK.")
                     .arg(variable));
         case MidiSystemChoice::PlatformSequencer:
-            if (auto sequencer = createRtMidiBackend()) {
+            if (auto sequencer = platformSequencer()) {
                 return sequencer;
             }
             return createNoMidiSystemBackend(
@@ -68,7 +82,7 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
         case MidiSystemChoice::Automatic:
             break;
     }
-    if (auto sequencer = createRtMidiBackend()) {
+    if (auto sequencer = platformSequencer()) {
         return sequencer;
     }
     return jackOrNone(

@@ -27,8 +27,9 @@ enum class MidiSystemChoice {
 std::variant<MidiSystemChoice, QString> parseMidiSystemChoice(const std::optional<QString>& value);
 
 // The MIDI system the program uses, as the user chose it in
-// KEYFLIP_MIDI_SYSTEM, or by itself: the ALSA sequencer (CoreMIDI or Windows
-// multimedia elsewhere) when it can be opened, JACK otherwise. The JACK
+// KEYFLIP_MIDI_SYSTEM, or by itself: the ALSA sequencer on Linux (CoreMIDI or
+// Windows multimedia elsewhere, through RtMidi) when it can be opened, JACK
+// otherwise. The JACK
 // backend is returned even when no server runs yet: it keeps trying and says
 // what is wrong through the ports. A system that was chosen but cannot be
 // used, or a choice that names none, is said through the ports too.

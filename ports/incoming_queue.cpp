@@ -34,6 +34,10 @@ bool IncomingQueue::pushBytes(std::span<const std::uint8_t> bytes) noexcept {
     return message && push(*message);
 }
 
+void IncomingQueue::countLost(std::uint64_t count) noexcept {
+    dropped_.fetch_add(count, std::memory_order_relaxed);
+}
+
 bool IncomingQueue::push(const ShortMessage& message) noexcept {
     const std::size_t tail = tail_.load(std::memory_order_relaxed);
     if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {

@@ -29,6 +29,9 @@ public:
     // Producer side. Bytes that are not one short message are ignored.
     bool pushBytes(std::span<const std::uint8_t> bytes) noexcept;
     bool push(const ShortMessage& message) noexcept;
+    // Messages the MIDI system lost before they reached the queue; they are
+    // reported with the queue's own losses.
+    void countLost(std::uint64_t count) noexcept;
     // Wakes the consumer; call once after a batch of pushes.
     void wake() noexcept;
 

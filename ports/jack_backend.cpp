@@ -1,11 +1,10 @@
 #include "jack_backend.h"
 
 #include "incoming_queue.h"
+#include "wake_descriptor.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <QSocketNotifier>
 
@@ -18,7 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -64,33 +62,6 @@ QString serverGoneText(bool droppedByServer) {
 QString quoted(const std::string& name) {
     return QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
 }
-
-// Wakes the UI thread from JACK's threads without any Qt call there.
-class WakeDescriptor {
-public:
-    WakeDescriptor() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-        if (fd_ < 0) {
-            throw std::runtime_error("cannot create the JACK backend's wake-up descriptor");
-        }
-    }
-    ~WakeDescriptor() { ::close(fd_); }
-    WakeDescriptor(const WakeDescriptor&) = delete;
-    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
-
-    int fd() const { return fd_; }
-    void signal() noexcept {
-        const std::uint64_t one = 1;
-        // A full counter only means a wake-up is already pending.
-        [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
-    }
-    void acknowledge() noexcept {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto read = ::read(fd_, &count, sizeof count);
-    }
-
-private:
-    int fd_;
-};
 
 // One outgoing message and the frame it is due at.
 struct OutgoingSlot {

@@ -101,6 +101,9 @@ public:
 signals:
     // A connected device, or the whole MIDI system, went away while open.
     void connectionLost(keyflip::PortSide side, qint16 code, QString text);
+    // Messages send() had accepted, held because the MIDI system could not
+    // take them then, were finally dropped: count of them, once per loss.
+    void outgoingLost(quint64 count);
 
 private:
     bool unreachableReported_ = false;

@@ -296,6 +296,12 @@ void MidiInputPort::report(std::int16_t code, const QString& text) {
 MidiOutputPort::MidiOutputPort(MidiBackend& backend, QObject* parent)
     : QObject(parent), backend_(backend), log_(backend.accessLog()) {
     connect(&backend_, &MidiBackend::connectionLost, this, &MidiOutputPort::onConnectionLost);
+    connect(&backend_, &MidiBackend::outgoingLost, this, [this](quint64 count) {
+        report(PortErrorCode::OutputOverflow,
+               QStringLiteral("%1 outgoing MIDI messages were lost: the MIDI system did not take "
+                              "them in time.")
+                   .arg(count));
+    });
 }
 
 MidiOutputPort::~MidiOutputPort() {

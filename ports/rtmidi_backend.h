@@ -6,8 +6,8 @@
 
 namespace keyflip {
 
-// The ALSA sequencer (CoreMIDI, Windows multimedia on other systems) through
-// RtMidi. Returns nothing when that MIDI system cannot be opened.
+// CoreMIDI or Windows multimedia through RtMidi. Returns nothing when that MIDI system cannot be
+// opened.
 std::unique_ptr<MidiBackend> createRtMidiBackend();
 
 }  // namespace keyflip

@@ -75,7 +75,7 @@ check "Package: keyflip" test "$(field Package)" = keyflip
 check "Version: $version" test "$(field Version)" = "$version"
 check "Section: sound" test "$(field Section)" = sound
 depends=$(field Depends)
-for dependency in libqt6widgets6 librtmidi6 "libjack-jackd2-0 | libjack0"; do
+for dependency in libqt6widgets6 libasound2 "libjack-jackd2-0 | libjack0"; do
     check "Depends names $dependency" grep -qF -- "$dependency" <<<"$depends"
 done
 

@@ -1,0 +1,634 @@
+// Thread crossings. The backend is one sequencer client, "Keyflip", with the
+// ports "in" and "out" and a hidden port that receives the sequencer's System
+// Announce events. Two threads share the client's one handle, each with its
+// own part of it: the UI thread makes every query, connection and send (ioctls
+// and direct writes, which use no buffer of the handle), and the reader
+// thread, started with the backend and stopped with it, is the only one that
+// reads events. The reader turns each MIDI event arriving at "in" into bytes,
+// pushes them into the input port's IncomingQueue and wakes the UI thread
+// through the queue's own descriptor, as the JACK backend does; input overruns
+// it counts into the same queue. An announcement that a client or port left
+// only sets a flag and signals the backend's wake-up descriptor, whose
+// QSocketNotifier runs the check, and any connectionLost, on the UI thread.
+// The reader holds deliveryMutex_ while it uses the queue, so setInputQueue
+// and closeInput know, once they hold it, that the old queue is left alone.
+// Nothing on the reader thread calls Qt.
+#include "alsa_backend.h"
+
+#include "incoming_queue.h"
+#include "wake_descriptor.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace keyflip {
+
+namespace {
+
+constexpr const char* kClientName = "Keyflip";
+constexpr const char* kInputPortName = "in";
+constexpr const char* kOutputPortName = "out";
+constexpr const char* kAnnouncePortName = "announcements";
+// The most events the kernel keeps for a client's input: room for a burst
+// while the reader waits for the CPU.
+constexpr int kInputPoolEvents = 2000;
+// Outgoing messages the sequencer could not take at once, held in order
+// until it can. Bounded so a destination that never drains cannot grow the
+// program without limit; beyond it send() refuses.
+constexpr std::size_t kHeldLimit = std::size_t{1} << 18;
+constexpr std::chrono::milliseconds kCloseFlushLimit{200};
+// Enough for any short message; longer events (SysEx) are not ours to pass.
+constexpr std::size_t kDecodeBufferSize = 16;
+
+constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+
+QString quoted(const std::string& name) {
+    return QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
+}
+
+QString alsaText(int error) {
+    return QString::fromLocal8Bit(snd_strerror(error));
+}
+
+QString deviceWord(PortSide side) {
+    return side == PortSide::Input ? QStringLiteral("MIDI input device")
+                                   : QStringLiteral("MIDI output device");
+}
+
+struct SequencerCloser {
+    void operator()(snd_seq_t* sequencer) const { snd_seq_close(sequencer); }
+};
+using Sequencer = std::unique_ptr<snd_seq_t, SequencerCloser>;
+
+struct CodecFreer {
+    void operator()(snd_midi_event_t* codec) const { snd_midi_event_free(codec); }
+};
+using MidiCodec = std::unique_ptr<snd_midi_event_t, CodecFreer>;
+
+MidiCodec makeCodec() {
+    snd_midi_event_t* codec = nullptr;
+    if (snd_midi_event_new(kDecodeBufferSize, &codec) < 0) {
+        return nullptr;
+    }
+    // Every message carries its own status byte, as it does on the wire.
+    snd_midi_event_no_status(codec, 1);
+    return MidiCodec(codec);
+}
+
+// A port of another client, by the name the lists show and its address now.
+struct PeerPort {
+    std::string name;
+    snd_seq_addr_t address{};
+};
+
+// What the reader thread and the UI thread agree on when the client opens.
+struct ClientPorts {
+    Sequencer sequencer;
+    int client = -1;
+    int in = -1;
+    int out = -1;
+    int announce = -1;
+};
+
+int createPort(snd_seq_t* sequencer, const char* name, unsigned caps, unsigned type) {
+    return snd_seq_create_simple_port(sequencer, name, caps, type);
+}
+
+std::optional<ClientPorts> openClient() {
+    snd_seq_t* raw = nullptr;
+    if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
+        return std::nullopt;
+    }
+    ClientPorts ports;
+    ports.sequencer.reset(raw);
+    snd_seq_t* sequencer = raw;
+    constexpr unsigned kMidiType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
+    ports.client = snd_seq_client_id(sequencer);
+    ports.in = createPort(sequencer, kInputPortName,
+                          SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kMidiType);
+    ports.out = createPort(sequencer, kOutputPortName,
+                           SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kMidiType);
+    // Writable by this client only and never listed, so the announcements
+    // neither show up in patchbays nor mix with MIDI arriving at "in".
+    ports.announce = createPort(sequencer, kAnnouncePortName,
+                                SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                SND_SEQ_PORT_TYPE_APPLICATION);
+    if (snd_seq_set_client_name(sequencer, kClientName) < 0 || ports.client < 0 || ports.in < 0 ||
+        ports.out < 0 || ports.announce < 0 ||
+        snd_seq_set_client_pool_input(sequencer, kInputPoolEvents) < 0 ||
+        snd_seq_set_input_buffer_size(sequencer, kInputPoolEvents * sizeof(snd_seq_event_t)) < 0 ||
+        snd_seq_connect_from(sequencer, ports.announce, SND_SEQ_CLIENT_SYSTEM,
+                             SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0) {
+        return std::nullopt;
+    }
+    return ports;
+}
+
+class AlsaBackend final : public MidiBackend {
+public:
+    explicit AlsaBackend(ClientPorts ports)
+        : ports_(std::move(ports)),
+          sequencer_(ports_.sequencer.get()),
+          encoder_(makeCodec()),
+          decoder_(makeCodec()) {
+        if (!encoder_ || !decoder_) {
+            throw std::runtime_error("cannot create the ALSA backend's MIDI event codecs");
+        }
+        connect(&wakeNotifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
+        setUpWriteNotifier();
+        reader_ = std::thread([this] { readEvents(); });
+    }
+
+    ~AlsaBackend() override {
+        if (outputOpen_) {
+            flushOutput(kCloseFlushLimit);
+        }
+        stop_.signal();
+        reader_.join();
+        wakeNotifier_.setEnabled(false);
+        if (writeNotifier_) {
+            writeNotifier_->setEnabled(false);
+        }
+    }
+
+    QString systemName() const override { return QStringLiteral("ALSA sequencer"); }
+    std::optional<QString> unreachableReason() override { return std::nullopt; }
+
+    std::vector<std::string> sourceNames() override { return names(peerPorts(kSourceCaps)); }
+    std::vector<std::string> destinationNames() override {
+        return names(peerPorts(kDestinationCaps));
+    }
+
+    std::optional<PortFault> openInput(const std::string& source) override {
+        closeInput();
+        if (!source.empty()) {
+            auto peer = findPeer(source, kSourceCaps, PortSide::Input);
+            if (!peer) {
+                return peer.error;
+            }
+            const int result = snd_seq_connect_from(sequencer_, ports_.in, peer.port.address.client,
+                                                    peer.port.address.port);
+            if (result < 0 && result != -EBUSY) {
+                return connectFault(source, PortSide::Input, result);
+            }
+            inputSource_ = peer.port;
+        }
+        inputOpen_ = true;
+        const std::lock_guard lock(deliveryMutex_);
+        deliverInput_ = true;
+        return std::nullopt;
+    }
+
+    void closeInput() override {
+        if (!inputOpen_) {
+            return;
+        }
+        {
+            const std::lock_guard lock(deliveryMutex_);
+            deliverInput_ = false;
+        }
+        if (auto source = std::exchange(inputSource_, std::nullopt)) {
+            // Fails only when the source has left already, which is what
+            // the call is for.
+            [[maybe_unused]] const int result = snd_seq_disconnect_from(
+                sequencer_, ports_.in, source->address.client, source->address.port);
+        }
+        inputOpen_ = false;
+    }
+
+    void setInputQueue(IncomingQueue* queue) override {
+        const std::lock_guard lock(deliveryMutex_);
+        queue_ = queue;
+    }
+
+    std::optional<PortFault> openOutput(const std::string& destination) override {
+        closeOutput();
+        if (!destination.empty()) {
+            auto peer = findPeer(destination, kDestinationCaps, PortSide::Output);
+            if (!peer) {
+                return peer.error;
+            }
+            const int result = snd_seq_connect_to(sequencer_, ports_.out, peer.port.address.client,
+                                                  peer.port.address.port);
+            if (result < 0 && result != -EBUSY) {
+                return connectFault(destination, PortSide::Output, result);
+            }
+            outputDestination_ = peer.port;
+        }
+        outputOpen_ = true;
+        return std::nullopt;
+    }
+
+    void closeOutput() override {
+        if (!outputOpen_) {
+            return;
+        }
+        flushOutput(kCloseFlushLimit);
+        outputOpen_ = false;
+        // What the flush could not get out must not reach the next destination.
+        dropHeld();
+        if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
+            // Fails only when the destination has left already.
+            [[maybe_unused]] const int result = snd_seq_disconnect_to(
+                sequencer_, ports_.out, destination->address.client, destination->address.port);
+        }
+    }
+
+    // What the sequencer never took; the output port corrects its count of
+    // sounding notes from it.
+    std::vector<WireMessage> discardOutput() override {
+        std::vector<WireMessage> dropped(held_.begin(), held_.end());
+        held_.clear();
+        watchForRoom(false);
+        return dropped;
+    }
+
+    bool send(const WireMessage& message) override {
+        if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
+            return false;
+        }
+        // Once anything waits, everything after it waits too: order first.
+        if (!held_.empty()) {
+            if (held_.size() >= kHeldLimit) {
+                return false;
+            }
+            held_.push_back(message);
+            return true;
+        }
+        switch (write(message)) {
+            case Written::Sent:
+                return true;
+            case Written::Refused:
+                return false;
+            case Written::NoRoom:
+                held_.push_back(message);
+                watchForRoom(true);
+                return true;
+        }
+        return false;
+    }
+
+    void flushOutput(std::chrono::milliseconds limit) override {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!sendHeld()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !waitForRoom(left)) {
+                return;
+            }
+        }
+    }
+
+private:
+    enum class Written { Sent, NoRoom, Refused };
+
+    struct FoundPeer {
+        PeerPort port;
+        std::optional<PortFault> error;
+        explicit operator bool() const { return !error; }
+    };
+
+    // Reader thread: waits for events or the stop signal, never for the UI.
+    void readEvents() {
+        const int count = snd_seq_poll_descriptors_count(sequencer_, POLLIN);
+        std::vector<pollfd> descriptors(static_cast<std::size_t>(std::max(count, 0)) + 1);
+        const int filled = snd_seq_poll_descriptors(sequencer_, descriptors.data(),
+                                                    static_cast<unsigned>(count), POLLIN);
+        if (count <= 0 || filled != count) {
+            readerFailed_.store(true, std::memory_order_release);
+            wake_.signal();
+            return;
+        }
+        descriptors.back() = {stop_.fd(), POLLIN, 0};
+        for (;;) {
+            if (::poll(descriptors.data(), descriptors.size(), -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                readerFailed_.store(true, std::memory_order_release);
+                wake_.signal();
+                return;
+            }
+            if (descriptors.back().revents != 0) {
+                return;
+            }
+            drainEvents();
+        }
+    }
+
+    void drainEvents() {
+        const std::lock_guard lock(deliveryMutex_);
+        IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
+        bool pushed = false;
+        bool departures = false;
+        std::uint64_t overruns = 0;
+        for (;;) {
+            snd_seq_event_t* event = nullptr;
+            const int result = snd_seq_event_input(sequencer_, &event);
+            if (result == -ENOSPC) {
+                // The kernel dropped events for want of room and cleared the
+                // rest; how many it does not say, so at least one is counted.
+                ++overruns;
+                continue;
+            }
+            if (result < 0 || event == nullptr) {
+                break;
+            }
+            if (event->dest.port == ports_.announce) {
+                departures = departures || event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
+                             event->type == SND_SEQ_EVENT_PORT_EXIT;
+                continue;
+            }
+            if (queue == nullptr || event->dest.port != ports_.in) {
+                continue;
+            }
+            std::array<unsigned char, kDecodeBufferSize> bytes{};
+            const long size = snd_midi_event_decode(decoder_.get(), bytes.data(),
+                                                    static_cast<long>(bytes.size()), event);
+            if (size > 0) {
+                // Bytes that are not one short message (SysEx) are left out.
+                pushed = queue->pushBytes({bytes.data(), static_cast<std::size_t>(size)}) || pushed;
+            } else {
+                snd_midi_event_reset_decode(decoder_.get());
+            }
+        }
+        if (overruns > 0 && queue != nullptr) {
+            queue->countLost(overruns);
+            pushed = true;
+        }
+        if (pushed) {
+            queue->wake();
+        }
+        if (departures) {
+            departures_.store(true, std::memory_order_release);
+            wake_.signal();
+        }
+    }
+
+    void onWake() {
+        wake_.acknowledge();
+        if (readerFailed_.exchange(false, std::memory_order_acq_rel)) {
+            reportReaderFailure();
+        }
+        if (departures_.exchange(false, std::memory_order_acq_rel)) {
+            checkConnections();
+        }
+    }
+
+    void reportReaderFailure() {
+        const QString text = QStringLiteral(
+            "Keyflip can no longer read from the ALSA sequencer. Restart Keyflip to receive MIDI "
+            "again.");
+        if (inputOpen_) {
+            closeInput();
+            emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost, text);
+        }
+    }
+
+    // The state is made consistent before a signal goes out, since a slot
+    // may well call back in to close or reopen.
+    void checkConnections() {
+        const bool sourceGone = inputSource_ && !stillThere(*inputSource_, kSourceCaps);
+        const bool destinationGone =
+            outputDestination_ && !stillThere(*outputDestination_, kDestinationCaps);
+        std::string source;
+        std::string destination;
+        if (sourceGone) {
+            source = std::exchange(inputSource_, std::nullopt)->name;
+        }
+        if (destinationGone) {
+            destination = std::exchange(outputDestination_, std::nullopt)->name;
+            // Nothing can reach it any more; the one box says why.
+            held_.clear();
+            watchForRoom(false);
+        }
+        if (sourceGone) {
+            emit connectionLost(
+                PortSide::Input, PortErrorCode::ConnectionLost,
+                QStringLiteral("The MIDI input device %1 went away.").arg(quoted(source)));
+        }
+        if (destinationGone) {
+            emit connectionLost(
+                PortSide::Output, PortErrorCode::ConnectionLost,
+                QStringLiteral("The MIDI output device %1 went away.").arg(quoted(destination)));
+        }
+    }
+
+    // A port that left and a new one given its address are told apart by name.
+    bool stillThere(const PeerPort& peer, unsigned caps) {
+        for (const PeerPort& port : peerPorts(caps)) {
+            if (port.address.client == peer.address.client &&
+                port.address.port == peer.address.port) {
+                return port.name == peer.name;
+            }
+        }
+        return false;
+    }
+
+    // Other clients' exported ports with the given capabilities, named
+    // "client:port" as aconnect and the patchbays show them, in address order.
+    std::vector<PeerPort> peerPorts(unsigned caps) {
+        std::vector<PeerPort> ports;
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_t* port = nullptr;
+        snd_seq_client_info_alloca(&client);
+        snd_seq_port_info_alloca(&port);
+        snd_seq_client_info_set_client(client, -1);
+        // Both queries end the walk with an error, which is how they say "no more".
+        while (snd_seq_query_next_client(sequencer_, client) >= 0) {
+            const int id = snd_seq_client_info_get_client(client);
+            if (id == SND_SEQ_CLIENT_SYSTEM || id == ports_.client) {
+                continue;
+            }
+            const std::string clientName = snd_seq_client_info_get_name(client);
+            snd_seq_port_info_set_client(port, id);
+            snd_seq_port_info_set_port(port, -1);
+            while (snd_seq_query_next_port(sequencer_, port) >= 0) {
+                const unsigned portCaps = snd_seq_port_info_get_capability(port);
+                if ((portCaps & caps) != caps || (portCaps & SND_SEQ_PORT_CAP_NO_EXPORT) != 0) {
+                    continue;
+                }
+                ports.push_back({clientName + ':' + snd_seq_port_info_get_name(port),
+                                 *snd_seq_port_info_get_addr(port)});
+            }
+        }
+        return ports;
+    }
+
+    static std::vector<std::string> names(const std::vector<PeerPort>& ports) {
+        std::vector<std::string> result;
+        result.reserve(ports.size());
+        for (const PeerPort& port : ports) {
+            result.push_back(port.name);
+        }
+        return result;
+    }
+
+    // Looked up now, so the address opened is the one the name has now.
+    FoundPeer findPeer(const std::string& name, unsigned caps, PortSide side) {
+        for (PeerPort& port : peerPorts(0)) {
+            if (port.name != name) {
+                continue;
+            }
+            if (!hasCaps(port.address, caps)) {
+                const QString reason = side == PortSide::Input
+                                           ? QStringLiteral("it does not send MIDI")
+                                           : QStringLiteral("it does not receive MIDI");
+                return {{},
+                        PortFault{PortErrorCode::DeviceOpenFailed,
+                                  QStringLiteral("The %1 %2 could not be connected: %3.")
+                                      .arg(deviceWord(side), quoted(name), reason)}};
+            }
+            return {std::move(port), std::nullopt};
+        }
+        return {
+            {},
+            PortFault{PortErrorCode::DeviceNotFound, QStringLiteral("The %1 %2 is no longer there.")
+                                                         .arg(deviceWord(side), quoted(name))}};
+    }
+
+    bool hasCaps(const snd_seq_addr_t& address, unsigned caps) {
+        snd_seq_port_info_t* port = nullptr;
+        snd_seq_port_info_alloca(&port);
+        return snd_seq_get_any_port_info(sequencer_, address.client, address.port, port) >= 0 &&
+               (snd_seq_port_info_get_capability(port) & caps) == caps;
+    }
+
+    static PortFault connectFault(const std::string& name, PortSide side, int error) {
+        return {PortErrorCode::DeviceOpenFailed,
+                QStringLiteral("The %1 %2 could not be connected: %3.")
+                    .arg(deviceWord(side), quoted(name), alsaText(error))};
+    }
+
+    Written write(const WireMessage& message) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        snd_midi_event_reset_encode(encoder_.get());
+        const long used =
+            snd_midi_event_encode(encoder_.get(), message.bytes.data(), message.size, &event);
+        if (used != message.size || event.type == SND_SEQ_EVENT_NONE) {
+            return Written::Refused;
+        }
+        snd_seq_ev_set_source(&event, static_cast<unsigned char>(ports_.out));
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        const int result = snd_seq_event_output_direct(sequencer_, &event);
+        if (result >= 0) {
+            return Written::Sent;
+        }
+        return result == -EAGAIN || result == -ENOMEM ? Written::NoRoom : Written::Refused;
+    }
+
+    // Sends what is held, in order; true when nothing is held any more.
+    bool sendHeld() {
+        std::uint64_t refused = 0;
+        while (!held_.empty()) {
+            const Written written = write(held_.front());
+            if (written == Written::NoRoom) {
+                break;
+            }
+            refused += written == Written::Refused ? 1 : 0;
+            held_.pop_front();
+        }
+        watchForRoom(!held_.empty());
+        if (refused > 0) {
+            emit outgoingLost(refused);
+        }
+        return held_.empty();
+    }
+
+    void dropHeld() {
+        const std::size_t lost = held_.size();
+        held_.clear();
+        watchForRoom(false);
+        if (lost > 0) {
+            emit outgoingLost(lost);
+        }
+    }
+
+    bool waitForRoom(std::chrono::milliseconds limit) {
+        std::array<pollfd, 4> descriptors{};
+        const int count =
+            snd_seq_poll_descriptors(sequencer_, descriptors.data(), descriptors.size(), POLLOUT);
+        if (count <= 0) {
+            return false;
+        }
+        return ::poll(descriptors.data(), static_cast<nfds_t>(count),
+                      static_cast<int>(limit.count())) > 0;
+    }
+
+    void setUpWriteNotifier() {
+        pollfd descriptor{};
+        if (snd_seq_poll_descriptors(sequencer_, &descriptor, 1, POLLOUT) == 1) {
+            writeNotifier_ =
+                std::make_unique<QSocketNotifier>(descriptor.fd, QSocketNotifier::Write);
+            writeNotifier_->setEnabled(false);
+            connect(writeNotifier_.get(), &QSocketNotifier::activated, this,
+                    [this] { sendHeld(); });
+        }
+    }
+
+    void watchForRoom(bool watch) {
+        if (writeNotifier_) {
+            writeNotifier_->setEnabled(watch);
+        }
+    }
+
+    ClientPorts ports_;
+    snd_seq_t* const sequencer_;
+
+    // UI thread only.
+    MidiCodec encoder_;
+    std::optional<PeerPort> inputSource_;
+    std::optional<PeerPort> outputDestination_;
+    bool inputOpen_ = false;
+    bool outputOpen_ = false;
+    std::deque<WireMessage> held_;
+    std::unique_ptr<QSocketNotifier> writeNotifier_;
+
+    // Reader thread only.
+    MidiCodec decoder_;
+
+    // Shared with the reader thread.
+    std::mutex deliveryMutex_;
+    IncomingQueue* queue_ = nullptr;  // guarded by deliveryMutex_
+    bool deliverInput_ = false;       // guarded by deliveryMutex_
+    std::atomic<bool> departures_{false};
+    std::atomic<bool> readerFailed_{false};
+    WakeDescriptor wake_;
+    WakeDescriptor stop_;
+    QSocketNotifier wakeNotifier_{wake_.fd(), QSocketNotifier::Read};
+    std::thread reader_;
+};
+
+}  // namespace
+
+std::unique_ptr<MidiBackend> createAlsaBackend() {
+    auto ports = openClient();
+    if (!ports) {
+        return nullptr;
+    }
+    return std::make_unique<AlsaBackend>(std::move(*ports));
+}
+
+}  // namespace keyflip

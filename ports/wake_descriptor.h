@@ -1,0 +1,39 @@
+#pragma once
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <stdexcept>
+
+namespace keyflip {
+
+// Wakes the UI thread from a MIDI system's thread without any Qt call there:
+// the UI thread watches fd() with a QSocketNotifier.
+class WakeDescriptor {
+public:
+    WakeDescriptor() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        if (fd_ < 0) {
+            throw std::runtime_error("cannot create a MIDI backend's wake-up descriptor");
+        }
+    }
+    ~WakeDescriptor() { ::close(fd_); }
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+
+    int fd() const { return fd_; }
+    void signal() noexcept {
+        const std::uint64_t one = 1;
+        // A full counter only means a wake-up is already pending.
+        [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
+    }
+    void acknowledge() noexcept {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(fd_, &count, sizeof count);
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace keyflip

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "midi_system_kit.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace keyflip::contract {
+
+// One case on one MIDI system: the kit is started and the backend created
+// fresh for every case. Without the system here the case is skipped, loudly.
+class MidiSystemContract : public ::testing::TestWithParam<KitFactory> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    MidiSystemKit& kit() { return *kit_; }
+    MidiBackend& backend() { return *backend_; }
+
+private:
+    std::unique_ptr<MidiSystemKit> kit_;
+    std::unique_ptr<MidiBackend> backend_;
+};
+
+inline std::string kitName(const ::testing::TestParamInfo<KitFactory>& info) {
+    return info.param.name;
+}
+
+}  // namespace keyflip::contract

@@ -1,0 +1,74 @@
+#pragma once
+
+// What the end-to-end contract needs from a MIDI system: the backend under
+// test, and other programs' ports that send and record MIDI on that system,
+// as a keyboard and a synthesizer would. Each system's kit implements it on
+// the system's own library, so one contract runs unchanged on all of them.
+
+#include "midi_backend.h"
+#include "wire_format.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keyflip::contract {
+
+// One event as raw bytes, system exclusive and malformed ones included.
+using RawEvent = std::vector<std::uint8_t>;
+
+// Another program's source port. It leaves the system when destroyed.
+class PeerSource {
+public:
+    virtual ~PeerSource() = default;
+    // As the backend lists it.
+    virtual std::string portName() const = 0;
+    // Starts sending the events in order, perBurst of them back to back and
+    // then a short pause each time; 0 sends them as fast as the system takes
+    // them. One batch per source.
+    virtual void send(const std::vector<RawEvent>& events, std::size_t perBurst) = 0;
+    // Events of the batch handed to the system so far.
+    virtual std::size_t sentCount() const = 0;
+};
+
+// Another program's destination port, recording every short message that
+// reaches it. It leaves the system when destroyed.
+class PeerDestination {
+public:
+    virtual ~PeerDestination() = default;
+    virtual std::string portName() const = 0;
+    virtual std::size_t count() const = 0;
+    virtual std::vector<WireMessage> messages() const = 0;
+    // Messages that reached it but could not be kept (no room).
+    virtual std::uint64_t lost() const = 0;
+};
+
+class MidiSystemKit {
+public:
+    virtual ~MidiSystemKit() = default;
+    virtual std::string name() const = 0;
+    // Nothing when the system is ready; otherwise why the contract cannot run.
+    virtual std::optional<std::string> start() = 0;
+    // Whether a system that cannot start fails the case instead of skipping it.
+    virtual bool required() const { return false; }
+    virtual std::unique_ptr<MidiBackend> createBackend() = 0;
+    virtual std::unique_ptr<PeerSource> createSource(const std::string& clientName) = 0;
+    virtual std::unique_ptr<PeerDestination> createDestination(const std::string& clientName,
+                                                               std::size_t capacity) = 0;
+    // Connects two ports by name from outside, as a patchbay does.
+    virtual bool patch(const std::string& from, const std::string& to) = 0;
+    // True once the system's real-time threads woke late since start(). That
+    // may excuse a message count, never order, integrity or a hang.
+    virtual bool timingSpoiled() const = 0;
+};
+
+struct KitFactory {
+    std::string name;
+    std::function<std::unique_ptr<MidiSystemKit>()> create;
+};
+
+}  // namespace keyflip::contract
