@@ -50,14 +50,10 @@ Lines oneMessage(const char* in, const char* out) {
         const std::size_t end = triple.find(',', start);
         return triple.substr(start, end == std::string::npos ? end : end - start);
     };
-    return {"in.MsgStatus -> " + field(i, 0),
-            "in.MsgData1 -> " + field(i, 1),
-            "in.MsgData2 -> " + field(i, 2),
-            "out.MsgStatus <- " + field(o, 0),
-            "out.MsgData1 <- " + field(o, 1),
-            "out.MsgData2 <- " + field(o, 2),
-            "out.PortCommand <- 7",
-            "in.PortCommand <- 6"};
+    return {"in.MsgStatus -> " + field(i, 0), "in.MsgData1 -> " + field(i, 1),
+            "in.MsgData2 -> " + field(i, 2),  "out.MsgStatus <- " + field(o, 0),
+            "out.MsgData1 <- " + field(o, 1), "out.MsgData2 <- " + field(o, 2),
+            "out.PortCommand <- 7",           "in.PortCommand <- 6"};
 }
 
 // The boxes, written once at the end of a run.
