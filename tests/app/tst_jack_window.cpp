@@ -59,14 +59,15 @@ bool JackWindowTest::playScenario(QString& failure, std::uint64_t& xruns,
         return false;
     }
     const std::unique_ptr<MidiBackend> backend = createJackBackend();
-    const testing::PhrasePeers peers{keyboard.portName(), synth.portName(),
-                                     [&](const WireMessage& message) { keyboard.send({message}); },
-                                     [&] { return synth.messages(); }};
-    return testing::playPhrase(*backend, peers, failure);
+    const keyflip::testing::PhrasePeers peers{
+        keyboard.portName(), synth.portName(),
+        [&](const WireMessage& message) { keyboard.send({message}); },
+        [&] { return synth.messages(); }};
+    return keyflip::testing::playPhrase(*backend, peers, failure);
 }
 
 void JackWindowTest::messagesFlowThroughTheWindowAsTheControlsSay() {
-    const std::vector<WireMessage> wholeOutput = testing::phraseOutput();
+    const std::vector<WireMessage> wholeOutput = keyflip::testing::phraseOutput();
     constexpr int kMostRuns = 6;
     for (int run = 1; run <= kMostRuns; ++run) {
         QString failure;

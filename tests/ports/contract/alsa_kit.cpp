@@ -291,7 +291,7 @@ public:
     }
 
     // The sequencer has no period to miss.
-    bool timingSpoiled() const override { return false; }
+    std::uint64_t xruns() const override { return 0; }
 };
 
 }  // namespace

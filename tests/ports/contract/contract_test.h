@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace keyflip::contract {
@@ -14,6 +15,10 @@ class MidiSystemContract : public ::testing::TestWithParam<KitFactory> {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // Runs the case until a run of it is not spoiled by xruns
+    // (checks::runUntilClean), each run on a backend of its own.
+    void runCase(const std::function<void()>& body);
 
     MidiSystemKit& kit() { return *kit_; }
     MidiBackend& backend() { return *backend_; }

@@ -57,7 +57,8 @@ public:
         if (!jacktest::programInPath("jackd")) {
             return "jackd is not installed";
         }
-        server_ = std::make_unique<JackServer>(JackServer::uniqueName(0));
+        server_ =
+            std::make_unique<JackServer>(JackServer::uniqueName(0), jacktest::testPeriodFrames());
         if (!server_->start()) {
             return "jackd did not come up:\n" + server_->log();
         }
@@ -90,7 +91,7 @@ public:
         return xrunWatch_ && jack_connect(xrunWatch_->get(), from.c_str(), to.c_str()) == 0;
     }
 
-    bool timingSpoiled() const override { return xrunWatch_ && xrunWatch_->xruns() > 0; }
+    std::uint64_t xruns() const override { return xrunWatch_ ? xrunWatch_->xruns() : 0; }
 
 private:
     std::optional<std::string> startXrunWatch() {

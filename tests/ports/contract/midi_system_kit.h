@@ -61,9 +61,10 @@ public:
                                                                std::size_t capacity) = 0;
     // Connects two ports by name from outside, as a patchbay does.
     virtual bool patch(const std::string& from, const std::string& to) = 0;
-    // True once the system's real-time threads woke late since start(). That
-    // may excuse a message count, never order, integrity or a hang.
-    virtual bool timingSpoiled() const = 0;
+    // How often the system's real-time threads missed their deadline
+    // (xruns) since start(). That may excuse a message count, never order,
+    // integrity or a hang.
+    virtual std::uint64_t xruns() const = 0;
 };
 
 struct KitFactory {

@@ -1,11 +1,8 @@
 #include "jack_fixture.h"
 
-#include <gtest/gtest-spi.h>
-
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -24,24 +21,6 @@ bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
         std::this_thread::sleep_for(std::chrono::microseconds{200});
     }
 }
-
-namespace {
-
-// A case gets more runs while it has had fewer than this many and this much
-// time has passed since it began; a run that starts is always finished.
-constexpr int kMostRuns = 8;
-constexpr std::chrono::seconds kRunsStartWithin{60};
-
-bool excusableByXruns(const ::testing::TestPartResult& result) {
-    return std::strstr(result.message(), kNotExcusedByXruns) == nullptr;
-}
-
-void report(const ::testing::TestPartResult& result) {
-    ADD_FAILURE_AT(result.file_name() != nullptr ? result.file_name() : "?", result.line_number())
-        << result.message();
-}
-
-}  // namespace
 
 void JackTest::SetUp() {
     if (!programInPath("jackd")) {
@@ -100,81 +79,22 @@ void JackTest::endTimingSensitivePart() {
 }
 
 void JackTest::runCase(const std::function<void()>& body) {
-    const auto began = std::chrono::steady_clock::now();
-    std::string voided;
-    for (int run = 1;; ++run) {
-        // A run that killed the server on purpose and then does not count
-        // leaves the next one without it.
-        if (!server_->running() && !startServerAgain()) {
-            ADD_FAILURE() << "jackd did not come up again for run " << run << ":\n"
-                          << server_->log();
-            return;
-        }
-        const std::uint64_t before = serverXruns();
-        runStartXruns_ = before;
-        timingSensitive_ = true;
-        ::testing::TestPartResultArray results;
-        {
-            const CpuKeepAwake awake;
-            ::testing::ScopedFakeTestPartResultReporter intercept(
-                ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,
-                &results);
-            body();
-        }
-        const std::uint64_t xruns = (timingSensitive_ ? serverXruns() : xrunsBeforeEnd_) - before;
-        bool notExcused = false;
-        int setAside = 0;
-        std::string firstSetAside;
-        for (int index = 0; index < results.size(); ++index) {
-            const auto& result = results.GetTestPartResult(index);
-            if (!result.failed()) {
-                continue;
-            }
-            if (xruns == 0 || !excusableByXruns(result)) {
-                report(result);
-                notExcused = true;
-            } else if (setAside++ == 0) {
-                const std::string message = result.message();
-                firstSetAside =
-                    std::string(result.file_name() != nullptr ? result.file_name() : "?") + ':' +
-                    std::to_string(result.line_number()) + ' ' +
-                    message.substr(0, message.find('\n'));
-            }
-        }
-        if (xruns == 0 || notExcused) {
-            return;
-        }
-        voided += (voided.empty() ? "" : ", ") + std::to_string(xruns);
-        const bool again =
-            run < kMostRuns && std::chrono::steady_clock::now() - began < kRunsStartWithin;
-        const std::string checks =
-            setAside == 0
-                ? std::string("its checks all passed")
-                : std::to_string(setAside) + " failure(s) set aside, the first: " + firstSetAside;
-        std::printf(
-            "[  XRUN    ] the server reported %llu xrun(s) during run %d of this case (%s)%s\n",
-            static_cast<unsigned long long>(xruns), run, checks.c_str(),
-            again ? "; it does not count, running it again" : "");
-        std::fflush(stdout);
-        if (!again) {
-            ADD_FAILURE() << "No run of this case was free of xruns (xruns per run: " << voided
-                          << "), so none of them counts. This machine misses real-time "
-                             "deadlines too often for the JACK tests; see RELIABILITY.md.";
-            return;
-        }
-    }
-}
-
-::testing::AssertionResult arrivedInOrder(const std::vector<WireMessage>& sent,
-                                          const std::vector<WireMessage>& received) {
-    if (const auto departure = departureFromOrder(sent, received)) {
-        return ::testing::AssertionFailure() << kNotExcusedByXruns << *departure;
-    }
-    if (received.size() != sent.size()) {
-        return ::testing::AssertionFailure()
-               << received.size() << " of " << sent.size() << " messages arrived, in order";
-    }
-    return ::testing::AssertionSuccess();
+    std::uint64_t before = 0;
+    checks::runUntilClean(
+        body, {[&](int run) {
+                   // A run that killed the server on purpose and then did not
+                   // count leaves the next one without it.
+                   if (!server_->running() && !startServerAgain()) {
+                       ADD_FAILURE() << "jackd did not come up again for run " << run << ":\n"
+                                     << server_->log();
+                       return false;
+                   }
+                   before = serverXruns();
+                   runStartXruns_ = before;
+                   timingSensitive_ = true;
+                   return true;
+               },
+               [&] { return (timingSensitive_ ? serverXruns() : xrunsBeforeEnd_) - before; }});
 }
 
 ::testing::AssertionResult releasedAsOwed(const std::set<std::vector<std::uint8_t>>& owed,

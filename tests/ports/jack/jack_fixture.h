@@ -18,14 +18,8 @@ namespace keyflip::jacktest {
 bool pumpUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds limit = std::chrono::milliseconds{5000});
 
-// Put in a failure message that an xrun cannot excuse (see JackTest::runCase).
-inline constexpr const char* kNotExcusedByXruns = "[not excused by xruns] ";
-
-// sent arrived complete, in order and undamaged. When messages are missing
-// but the rest came in order, the failure is one an xrun can excuse; any
-// other difference is marked as one it cannot.
-::testing::AssertionResult arrivedInOrder(const std::vector<WireMessage>& sent,
-                                          const std::vector<WireMessage>& received);
+using checks::arrivedInOrder;
+using checks::kNotExcusedByXruns;
 
 // Every message in released is a Note Off that was owed, and none came
 // twice: a wrong or doubled release is never excused. Owed Note Offs that
@@ -40,12 +34,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Runs one case until a run of it sees no xrun, while the CPUs are kept
-    // awake (CpuKeepAwake). An xrun means JACK itself may have dropped
-    // events, so the failures of such a run do not count, except those
-    // marked kNotExcusedByXruns (order, integrity), which end the case at
-    // once; the case then runs again. A case that gets no clean run within
-    // its tries and time says so and fails: it is never skipped.
+    // Runs one case until a run of it sees no xrun (checks::runUntilClean);
+    // a server that the last run killed on purpose is started again first.
     void runCase(const std::function<void()>& body);
     // True once the server has reported an xrun during the current run, so
     // a long wait can give up early: that run does not count anyway.

@@ -463,50 +463,6 @@ void MidiReceiver::process(jack_nframes_t frames) noexcept {
     count_.store(stored, std::memory_order_release);
 }
 
-std::vector<WireMessage> mixedMessages(std::size_t count) {
-    struct Kind {
-        std::uint8_t status;
-        std::uint8_t size;
-        bool channel;
-    };
-    static constexpr std::array<Kind, 10> kKinds{{{0x90, 3, true},
-                                                  {0x80, 3, true},
-                                                  {0xA0, 3, true},
-                                                  {0xB0, 3, true},
-                                                  {0xC0, 2, true},
-                                                  {0xD0, 2, true},
-                                                  {0xE0, 3, true},
-                                                  {0xF8, 1, false},
-                                                  {0xF3, 2, false},
-                                                  {0xF2, 3, false}}};
-    std::vector<WireMessage> messages;
-    messages.reserve(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        const Kind& kind = kKinds[index % kKinds.size()];
-        WireMessage message;
-        message.size = kind.size;
-        const auto channel = static_cast<std::uint8_t>((index / kKinds.size()) % 16);
-        message.bytes[0] = static_cast<std::uint8_t>(kind.status | (kind.channel ? channel : 0));
-        message.bytes[1] = kind.size > 1 ? static_cast<std::uint8_t>((index * 7) % 128) : 0;
-        message.bytes[2] = kind.size > 2 ? static_cast<std::uint8_t>((index / 3 + 1) % 128) : 0;
-        messages.push_back(message);
-    }
-    return messages;
-}
-
-std::string hexBytes(const WireMessage& message) {
-    std::string text;
-    char digits[4];
-    for (const auto byte : message.view()) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += digits;
-    }
-    return text;
-}
-
 std::uint32_t testPeriodFrames() {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     return 2048;
@@ -519,50 +475,6 @@ std::uint32_t testPeriodFrames() {
 #else
     return 1024;
 #endif
-}
-
-std::optional<std::string> departureFromOrder(const std::vector<WireMessage>& sent,
-                                              const std::vector<WireMessage>& received) {
-    std::size_t next = 0;
-    for (std::size_t index = 0; index < received.size(); ++index) {
-        std::size_t match = next;
-        while (match < sent.size() && !(sent[match] == received[index])) {
-            ++match;
-        }
-        if (match == sent.size()) {
-            std::string text = "received message " + std::to_string(index) + " [" +
-                               hexBytes(received[index]) + "] is not one still to come in order";
-            if (next < sent.size()) {
-                text += " (the next sent one still to come is number " + std::to_string(next) +
-                        ", [" + hexBytes(sent[next]) + "])";
-            } else {
-                text += " (every sent message had arrived already)";
-            }
-            return text;
-        }
-        next = match + 1;
-    }
-    return std::nullopt;
-}
-
-CpuKeepAwake::CpuKeepAwake() {
-    const unsigned int cpus = std::max(1u, std::thread::hardware_concurrency());
-    for (unsigned int cpu = 0; cpu < cpus; ++cpu) {
-        spinners_.emplace_back([this] {
-            // The lowest weight a normal thread can have: it runs only when
-            // nothing else on its CPU wants to.
-            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
-            while (!stop_.load(std::memory_order_relaxed)) {
-            }
-        });
-    }
-}
-
-CpuKeepAwake::~CpuKeepAwake() {
-    stop_.store(true, std::memory_order_relaxed);
-    for (auto& spinner : spinners_) {
-        spinner.join();
-    }
 }
 
 }  // namespace keyflip::jacktest

@@ -4,6 +4,7 @@
 // server, and small clients that send and record MIDI from their own process
 // callbacks. Everything here talks to libjack directly.
 
+#include "message_checks.h"
 #include "wire_format.h"
 
 #include <jack/jack.h>
@@ -23,6 +24,11 @@
 #include <vector>
 
 namespace keyflip::jacktest {
+
+using checks::CpuKeepAwake;
+using checks::departureFromOrder;
+using checks::hexBytes;
+using checks::mixedMessages;
 
 // True when an executable of this name is on PATH.
 bool programInPath(const std::string& name);
@@ -225,39 +231,6 @@ private:
     std::atomic<jack_client_t*> handle_{nullptr};
     bool ok_ = false;
     JackClient client_;  // last, so it closes before anything it reads goes
-};
-
-// count messages of every short kind (1, 2 and 3 bytes) over all channels,
-// with data that changes from one to the next, so a lost, doubled or swapped
-// message shows.
-std::vector<WireMessage> mixedMessages(std::size_t count);
-
-// "90 3c 40"
-std::string hexBytes(const WireMessage& message);
-
-// Where received stops being sent with some messages left out, said in a
-// sentence; nothing when every received message is the next one still to
-// come from sent. JACK drops what a client wrote in a cycle the server
-// missed, so an xrun may shorten the list, but a changed, doubled, swapped
-// or foreign message is never JACK's doing.
-std::optional<std::string> departureFromOrder(const std::vector<WireMessage>& sent,
-                                              const std::vector<WireMessage>& received);
-
-// Keeps every CPU of the machine busy, at the lowest priority, while it
-// lives. On a virtual machine an idle virtual CPU is halted, and waking it
-// for a real-time thread can take many milliseconds, longer than a period:
-// the server reports an xrun. A CPU that is never idle is never halted, and
-// any other thread that wants it takes it at once.
-class CpuKeepAwake {
-public:
-    CpuKeepAwake();
-    ~CpuKeepAwake();
-    CpuKeepAwake(const CpuKeepAwake&) = delete;
-    CpuKeepAwake& operator=(const CpuKeepAwake&) = delete;
-
-private:
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> spinners_;
 };
 
 }  // namespace keyflip::jacktest
