@@ -17,7 +17,6 @@ namespace keyflip {
 
 namespace {
 
-constexpr std::chrono::milliseconds kCloseFlushLimit{250};
 constexpr std::size_t kMaxListed = std::numeric_limits<std::int16_t>::max();
 
 std::int16_t countAsInt16(std::size_t count) {
@@ -459,7 +458,7 @@ void MidiOutputPort::sendOwedNoteOffs() {
             std::uint16_t& owed = owedNoteOffs_[channel][note];
             WireMessage noteOff;
             noteOff.size = 3;
-            noteOff.bytes = {static_cast<std::uint8_t>(0x80 | channel),
+            noteOff.bytes = {static_cast<std::uint8_t>(midi::kNoteOff | channel),
                              static_cast<std::uint8_t>(note), 0};
             while (owed > 0) {
                 if (!backend_.send(noteOff)) {
@@ -514,13 +513,13 @@ void MidiOutputPort::reportOverflowLater() {
 }
 
 void MidiOutputPort::trackSounding(const ShortMessage& sent) {
-    const int kind = sent.status & 0xF0;
-    if (kind != 0x80 && kind != 0x90) {
+    const int kind = sent.status & midi::kClassMask;
+    if (kind != midi::kNoteOff && kind != midi::kNoteOn) {
         return;
     }
-    std::uint16_t& owed = owedNoteOffs_[static_cast<std::size_t>(sent.status & 0x0F)]
+    std::uint16_t& owed = owedNoteOffs_[static_cast<std::size_t>(sent.status & midi::kChannelMask)]
                                        [static_cast<std::size_t>(sent.data1)];
-    if (kind == 0x90 && sent.data2 > 0) {
+    if (kind == midi::kNoteOn && sent.data2 > 0) {
         owed = owed == UINT16_MAX ? owed : static_cast<std::uint16_t>(owed + 1);
     } else if (owed > 0) {
         --owed;
@@ -535,12 +534,13 @@ void MidiOutputPort::untrackUnsent(const std::vector<WireMessage>& unsent) {
         if (message->size != 3) {
             continue;
         }
-        const int kind = message->bytes[0] & 0xF0;
-        if (kind != 0x80 && kind != 0x90) {
+        const int kind = message->bytes[0] & midi::kClassMask;
+        if (kind != midi::kNoteOff && kind != midi::kNoteOn) {
             continue;
         }
-        std::uint16_t& owed = owedNoteOffs_[message->bytes[0] & 0x0F][message->bytes[1]];
-        if (kind == 0x90 && message->bytes[2] > 0) {
+        std::uint16_t& owed =
+            owedNoteOffs_[message->bytes[0] & midi::kChannelMask][message->bytes[1]];
+        if (kind == midi::kNoteOn && message->bytes[2] > 0) {
             if (owed > 0) {
                 --owed;
             }
