@@ -1,28 +1,30 @@
 #include "held_notes.h"
 
+#include "midi_status.h"
+
 namespace keyflip {
 
 namespace {
 
-constexpr std::int16_t kNoteOffFirst = 128;
-constexpr std::int16_t kNoteOnFirst = 144;
-constexpr std::int16_t kNoteOnLast = 159;
+using midi::kLastNoteOn;
+using midi::kNoteOff;
+using midi::kNoteOn;
 
 bool isKey(std::int16_t value) {
-    return value >= 0 && value <= 127;
+    return value >= 0 && value <= midi::kHighestDataValue;
 }
 
 }  // namespace
 
 bool isNoteOn(const ShortMessage& message) {
-    return message.status >= kNoteOnFirst && message.status <= kNoteOnLast && message.data2 > 0;
+    return message.status >= kNoteOn && message.status <= kLastNoteOn && message.data2 > 0;
 }
 
 bool isNoteOff(const ShortMessage& message) {
-    if (message.status >= kNoteOffFirst && message.status < kNoteOnFirst) {
+    if (message.status >= kNoteOff && message.status < kNoteOn) {
         return true;
     }
-    return message.status >= kNoteOnFirst && message.status <= kNoteOnLast && message.data2 == 0;
+    return message.status >= kNoteOn && message.status <= kLastNoteOn && message.data2 == 0;
 }
 
 void HeldNotes::remember(const ShortMessage& noteOn, std::int16_t sentPitch) {

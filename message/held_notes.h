@@ -1,5 +1,6 @@
 #pragma once
 
+#include "midi_status.h"
 #include "short_message.h"
 
 #include <array>
@@ -39,7 +40,7 @@ public:
 private:
     // Empty vectors allocate nothing; a key's vector keeps its capacity, so a
     // key played again costs no allocation.
-    std::array<std::array<std::vector<std::int16_t>, 128>, 16> sentPitches_;
+    std::array<std::array<std::vector<std::int16_t>, midi::kNotes>, midi::kChannels> sentPitches_;
 };
 
 }  // namespace keyflip

@@ -1,5 +1,6 @@
 #include "message_pump.h"
 
+#include "midi_status.h"
 #include "rewrite_rules.h"
 
 #include <charconv>
@@ -7,8 +8,6 @@
 namespace keyflip {
 
 namespace {
-
-constexpr std::int16_t kNoteOffStatus = 0x80;
 
 struct DecimalText {
     char digits[8];
@@ -62,7 +61,7 @@ void MessagePump::run() {
 
 void MessagePump::releaseHeldNotes() {
     heldNotes_.releaseAll([this](int channel, std::int16_t pitch) {
-        output_.setMsgStatus(static_cast<std::int16_t>(kNoteOffStatus | channel));
+        output_.setMsgStatus(static_cast<std::int16_t>(midi::kNoteOff | channel));
         output_.setMsgData1(pitch);
         output_.setMsgData2(0);
         output_.setPortCommand(MSG_SEND);

@@ -55,7 +55,6 @@ constexpr int kInputPoolEvents = 2000;
 // until it can. Bounded so a destination that never drains cannot grow the
 // program without limit; beyond it send() refuses.
 constexpr std::size_t kHeldLimit = std::size_t{1} << 18;
-constexpr std::chrono::milliseconds kCloseFlushLimit{200};
 // Enough for any short message; longer events (SysEx) are not ours to pass.
 constexpr std::size_t kDecodeBufferSize = 16;
 

@@ -14,6 +14,11 @@
 namespace keyflip {
 
 class IncomingQueue;
+
+// How long closing an output waits for what was sent to leave before the
+// rest is dropped: long enough for a full JACK buffer or a busy sequencer,
+// short enough that "stop" still feels immediate.
+inline constexpr std::chrono::milliseconds kCloseFlushLimit{250};
 class PortAccessLog;
 
 enum class PortSide { Input, Output };

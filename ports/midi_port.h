@@ -6,6 +6,7 @@
 // codes and what each means are PortErrorCode, in midi_backend.h.
 
 #include "midi_backend.h"
+#include "midi_status.h"
 #include "port_contract.h"
 #include "short_message.h"
 
@@ -155,7 +156,7 @@ private:
     // one struck twice) may sound the same pitch, and each needs its Note Off.
     // What cannot be released (the MIDI system is gone) stays owed and goes
     // out on the next connection.
-    std::array<std::array<std::uint16_t, 128>, 16> owedNoteOffs_{};
+    std::array<std::array<std::uint16_t, midi::kNotes>, midi::kChannels> owedNoteOffs_{};
     std::uint64_t unsentCount_ = 0;
     bool overflowReportPending_ = false;
 };

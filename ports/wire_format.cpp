@@ -1,11 +1,13 @@
 #include "wire_format.h"
 
+#include "midi_status.h"
+
 namespace keyflip {
 
 namespace {
 
 bool isDataByte(int value) {
-    return value >= 0 && value <= 127;
+    return value >= 0 && value <= midi::kHighestDataValue;
 }
 
 }  // namespace
