@@ -1,5 +1,7 @@
 #include "jack_backend.h"
 
+#include "jack_status_text.h"
+
 #include "incoming_queue.h"
 #include "wake_descriptor.h"
 
@@ -30,7 +32,6 @@ namespace {
 constexpr const char* kClientName = "Keyflip";
 constexpr const char* kInputPortName = "in";
 constexpr const char* kOutputPortName = "out";
-constexpr std::chrono::milliseconds kCloseFlushLimit{200};
 // How long the UI thread waits for a process callback to end. A callback
 // takes microseconds; one still "running" after this was ended by libjack
 // inside the callback (a client the server dropped), and nothing would ever
@@ -40,13 +41,6 @@ constexpr std::chrono::milliseconds kProcessWaitLimit{1000};
 constexpr std::chrono::milliseconds kShutdownReportLimit{2000};
 // Short against a 5 ms period, long enough not to busy-wait.
 constexpr std::chrono::microseconds kPollStep{250};
-
-QString unreachableText() {
-    return QStringLiteral(
-        "No MIDI system could be reached: the ALSA sequencer cannot be opened and no JACK "
-        "server is running. Start a JACK server (or PipeWire's JACK support), then choose "
-        "MIDI > Setup.");
-}
 
 QString serverGoneText(bool droppedByServer) {
     if (droppedByServer) {
@@ -186,7 +180,7 @@ public:
         if (ensureClient()) {
             return std::nullopt;
         }
-        return unreachableText();
+        return jackOpenFailureText(openStatus_);
     }
 
     std::vector<std::string> sourceNames() override { return peerPorts(JackPortIsOutput); }
@@ -194,7 +188,7 @@ public:
 
     std::optional<PortFault> openInput(const std::string& source) override {
         if (!ensureClient()) {
-            return PortFault{PortErrorCode::NoMidiSystem, unreachableText()};
+            return PortFault{PortErrorCode::NoMidiSystem, jackOpenFailureText(openStatus_)};
         }
         closeInput();
         if (!source.empty()) {
@@ -238,7 +232,7 @@ public:
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         if (!ensureClient()) {
-            return PortFault{PortErrorCode::NoMidiSystem, unreachableText()};
+            return PortFault{PortErrorCode::NoMidiSystem, jackOpenFailureText(openStatus_)};
         }
         closeOutput();
         if (!destination.empty()) {
@@ -480,6 +474,7 @@ private:
         }
         jack_status_t status{};
         jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
+        openStatus_ = status;
         if (client == nullptr) {
             return false;
         }
@@ -639,6 +634,8 @@ private:
     std::string outPortName_;
     std::string inputSource_;
     std::string outputDestination_;
+    // What the last attempt to open the client said, for the reason shown.
+    jack_status_t openStatus_{};
     bool inputOpen_ = false;
     bool outputOpen_ = false;
     std::size_t flushedUpTo_ = 0;
