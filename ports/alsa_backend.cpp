@@ -7,9 +7,10 @@
 // reads events. The reader turns each MIDI event arriving at "in" into bytes,
 // pushes them into the input port's IncomingQueue and wakes the UI thread
 // through the queue's own descriptor, as the JACK backend does; input overruns
-// it counts into the same queue. An announcement that a client or port left
-// only sets a flag and signals the backend's wake-up descriptor, whose
-// QSocketNotifier runs the check, and any connectionLost, on the UI thread.
+// it counts into the same queue. An announcement that a client or port came,
+// left or was renamed only sets a flag and signals the backend's wake-up
+// descriptor, whose QSocketNotifier runs the check, and any signal, on the UI
+// thread.
 // The reader holds deliveryMutex_ while it uses the queue, so setInputQueue
 // and closeInput know, once they hold it, that the old queue is left alone.
 // Nothing on the reader thread calls Qt.
@@ -340,6 +341,7 @@ private:
         IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
         bool pushed = false;
         bool departures = false;
+        bool arrivals = false;
         std::uint64_t overruns = 0;
         for (;;) {
             snd_seq_event_t* event = nullptr;
@@ -354,8 +356,12 @@ private:
                 break;
             }
             if (event->dest.port == ports_.announce) {
-                departures = departures || event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
+                // A rename may end one name and bring another.
+                const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
+                                     event->type == SND_SEQ_EVENT_PORT_CHANGE;
+                departures = departures || renamed || event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
                              event->type == SND_SEQ_EVENT_PORT_EXIT;
+                arrivals = arrivals || renamed || event->type == SND_SEQ_EVENT_PORT_START;
                 continue;
             }
             if (queue == nullptr || event->dest.port != ports_.in) {
@@ -380,6 +386,11 @@ private:
         }
         if (departures) {
             departures_.store(true, std::memory_order_release);
+        }
+        if (arrivals) {
+            arrivals_.store(true, std::memory_order_release);
+        }
+        if (departures || arrivals) {
             wake_.signal();
         }
     }
@@ -391,6 +402,9 @@ private:
         }
         if (departures_.exchange(false, std::memory_order_acq_rel)) {
             checkConnections();
+        }
+        if (arrivals_.exchange(false, std::memory_order_acq_rel)) {
+            emit peersChanged();
         }
     }
 
@@ -422,14 +436,10 @@ private:
             watchForRoom(false);
         }
         if (sourceGone) {
-            emit connectionLost(
-                PortSide::Input, PortErrorCode::ConnectionLost,
-                QStringLiteral("The MIDI input device %1 went away.").arg(quoted(source)));
+            emit peerLeft(PortSide::Input, QString::fromStdString(source));
         }
         if (destinationGone) {
-            emit connectionLost(
-                PortSide::Output, PortErrorCode::ConnectionLost,
-                QStringLiteral("The MIDI output device %1 went away.").arg(quoted(destination)));
+            emit peerLeft(PortSide::Output, QString::fromStdString(destination));
         }
     }
 
@@ -613,6 +623,7 @@ private:
     IncomingQueue* queue_ = nullptr;  // guarded by deliveryMutex_
     bool deliverInput_ = false;       // guarded by deliveryMutex_
     std::atomic<bool> departures_{false};
+    std::atomic<bool> arrivals_{false};
     std::atomic<bool> readerFailed_{false};
     WakeDescriptor wake_;
     WakeDescriptor stop_;

@@ -323,9 +323,19 @@ private:
         backend->wake_.signal();
     }
     static void onPortRegistration(jack_port_id_t, int registered, void* self) {
+        auto* backend = static_cast<JackBackend*>(self);
         if (registered == 0) {
-            static_cast<JackBackend*>(self)->graphChanged();
+            backend->graphChanged();
+        } else {
+            backend->portsAppeared_.store(true, std::memory_order_release);
+            backend->wake_.signal();
         }
+    }
+    // A rename ends one name and brings another.
+    static void onPortRename(jack_port_id_t, const char*, const char*, void* self) {
+        auto* backend = static_cast<JackBackend*>(self);
+        backend->portsAppeared_.store(true, std::memory_order_release);
+        backend->graphChanged();
     }
     static void onPortConnect(jack_port_id_t, jack_port_id_t, int connected, void* self) {
         if (connected == 0) {
@@ -489,7 +499,8 @@ private:
             jack_set_process_callback(client, &JackBackend::onProcess, this) != 0 ||
             jack_set_port_registration_callback(client, &JackBackend::onPortRegistration, this) !=
                 0 ||
-            jack_set_port_connect_callback(client, &JackBackend::onPortConnect, this) != 0) {
+            jack_set_port_connect_callback(client, &JackBackend::onPortConnect, this) != 0 ||
+            jack_set_port_rename_callback(client, &JackBackend::onPortRename, this) != 0) {
             jack_client_close(client);
             return false;
         }
@@ -509,8 +520,13 @@ private:
         wake_.acknowledge();
         if (serverGone_.load(std::memory_order_acquire)) {
             handleServerGone();
-        } else if (graphChanged_.exchange(false, std::memory_order_acq_rel)) {
+            return;
+        }
+        if (graphChanged_.exchange(false, std::memory_order_acq_rel)) {
             checkConnections();
+        }
+        if (portsAppeared_.exchange(false, std::memory_order_acq_rel)) {
+            emit peersChanged();
         }
     }
 
@@ -520,6 +536,7 @@ private:
         serverGone_.store(false, std::memory_order_relaxed);
         const QString text = serverGoneText(droppedByServer_.load(std::memory_order_relaxed));
         graphChanged_.store(false, std::memory_order_relaxed);
+        portsAppeared_.store(false, std::memory_order_relaxed);
         const bool inputWasOpen = std::exchange(inputOpen_, false);
         const bool outputWasOpen = std::exchange(outputOpen_, false);
         deliverInput_.store(false, std::memory_order_seq_cst);
@@ -554,16 +571,12 @@ private:
         }
         if (!inputSource_.empty() && jack_port_by_name(client_, inputSource_.c_str()) == nullptr) {
             const std::string source = std::exchange(inputSource_, {});
-            emit connectionLost(
-                PortSide::Input, PortErrorCode::ConnectionLost,
-                QStringLiteral("The MIDI input device %1 went away.").arg(quoted(source)));
+            emit peerLeft(PortSide::Input, QString::fromStdString(source));
         }
         if (!outputDestination_.empty() && client_ != nullptr &&
             jack_port_by_name(client_, outputDestination_.c_str()) == nullptr) {
             const std::string destination = std::exchange(outputDestination_, {});
-            emit connectionLost(
-                PortSide::Output, PortErrorCode::ConnectionLost,
-                QStringLiteral("The MIDI output device %1 went away.").arg(quoted(destination)));
+            emit peerLeft(PortSide::Output, QString::fromStdString(destination));
         }
     }
 
@@ -657,6 +670,7 @@ private:
     std::atomic<bool> serverGone_{false};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
     std::atomic<bool> graphChanged_{false};
+    std::atomic<bool> portsAppeared_{false};
     OutgoingRing outgoing_;
 
     WakeDescriptor wake_;

@@ -57,7 +57,7 @@ struct PortFault {
 // sources and destinations, never the program's own ports, so the program
 // cannot be patched into a loop with itself.
 //
-// Every member is called on the UI thread. connectionLost is emitted there
+// Every member is called on the UI thread. The signals are emitted there
 // too; a backend whose MIDI system reports trouble on another thread crosses
 // over without blocking that thread.
 class MidiBackend : public QObject {
@@ -104,8 +104,14 @@ public:
     bool checkReachable(std::optional<QString>& reasonToReport);
 
 signals:
-    // A connected device, or the whole MIDI system, went away while open.
+    // The whole MIDI system went away, or can no longer be read: the port
+    // cannot come back without the user.
     void connectionLost(keyflip::PortSide side, qint16 code, QString text);
+    // The device a port was connected to went away while the MIDI system
+    // stays; name is the one it was opened by.
+    void peerLeft(keyflip::PortSide side, QString name);
+    // Ports appeared or were renamed: a device that left may be back.
+    void peersChanged();
     // Messages send() had accepted, held because the MIDI system could not
     // take them then, were finally dropped: count of them, once per loss.
     void outgoingLost(quint64 count);

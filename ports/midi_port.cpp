@@ -1,6 +1,7 @@
 #include "midi_port.h"
 
 #include "incoming_queue.h"
+#include "peer_rejoin.h"
 #include "port_access_log.h"
 #include "program_error.h"
 #include "wire_format.h"
@@ -49,6 +50,13 @@ constexpr std::chrono::milliseconds kBatchBudget{20};
     throw ProgramError(kInvalidPropertyValueDescription);
 }
 
+QString deviceLeftText(PortSide side, const QString& name) {
+    return QStringLiteral(
+               "The MIDI %1 device \"%2\" went away. Keyflip will connect to it again as soon "
+               "as it is back.")
+        .arg(side == PortSide::Input ? QStringLiteral("input") : QStringLiteral("output"), name);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- input port
@@ -58,9 +66,13 @@ MidiInputPort::MidiInputPort(MidiBackend& backend, QObject* parent)
       backend_(backend),
       log_(backend.accessLog()),
       queue_(std::make_unique<IncomingQueue>()),
-      wakeNotifier_(new QSocketNotifier(queue_->wakeDescriptor(), QSocketNotifier::Read, this)) {
+      wakeNotifier_(new QSocketNotifier(queue_->wakeDescriptor(), QSocketNotifier::Read, this)),
+      rejoin_(new PeerRejoin(
+          backend, PortSide::Input,
+          [this](const std::string& name, bool started) { return reopen(name, started); }, this)) {
     connect(wakeNotifier_, &QSocketNotifier::activated, this, &MidiInputPort::onWake);
     connect(&backend_, &MidiBackend::connectionLost, this, &MidiInputPort::onConnectionLost);
+    connect(&backend_, &MidiBackend::peerLeft, this, &MidiInputPort::onPeerLeft);
 }
 
 MidiInputPort::~MidiInputPort() {
@@ -72,9 +84,11 @@ void MidiInputPort::setPortCommand(std::int16_t code) {
     lastCommand_ = code;
     switch (code) {
         case PORT_OPEN:
+            rejoin_->forget();
             open();
             break;
         case PORT_CLOSE:
+            rejoin_->forget();
             close();
             break;
         case PORT_START:
@@ -187,12 +201,27 @@ void MidiInputPort::open() {
         return;
     }
     const bool ownPortAlone = index + 1 == devices_.size();
-    if (auto fault = backend_.openInput(ownPortAlone ? std::string() : devices_[index])) {
+    const std::string source = ownPortAlone ? std::string() : devices_[index];
+    if (auto fault = backend_.openInput(source)) {
         report(fault->code, fault->text);
         return;
     }
     queue_->clear();
     state_ = PORT_STATE_OPEN;
+}
+
+// The device list and index stay as the program set them, so the setup
+// dialog's choice still means what it meant.
+bool MidiInputPort::reopen(const std::string& source, bool started) {
+    if (state_ != PORT_STATE_CLOSED || backend_.openInput(source)) {
+        return false;
+    }
+    queue_->clear();
+    state_ = PORT_STATE_OPEN;
+    if (started) {
+        start();
+    }
+    return true;
 }
 
 void MidiInputPort::close() {
@@ -273,6 +302,21 @@ void MidiInputPort::onConnectionLost(PortSide side, qint16 code, const QString& 
     if (side != PortSide::Input || state_ == PORT_STATE_CLOSED) {
         return;
     }
+    dropSource();
+    report(code, text);
+}
+
+void MidiInputPort::onPeerLeft(PortSide side, const QString& name) {
+    if (side != PortSide::Input || state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    const bool started = state_ == PORT_STATE_STARTED;
+    dropSource();
+    rejoin_->remember(name.toStdString(), started);
+    report(PortErrorCode::ConnectionLost, deviceLeftText(side, name));
+}
+
+void MidiInputPort::dropSource() {
     if (state_ == PORT_STATE_STARTED && !passingOn_) {
         backend_.setInputQueue(nullptr);
         if (queue_->size() > 0) {
@@ -281,7 +325,6 @@ void MidiInputPort::onConnectionLost(PortSide side, qint16 code, const QString& 
     }
     close();
     emit SourceLost();
-    report(code, text);
 }
 
 void MidiInputPort::report(std::int16_t code, const QString& text) {
@@ -293,8 +336,14 @@ void MidiInputPort::report(std::int16_t code, const QString& text) {
 // --------------------------------------------------------------- output port
 
 MidiOutputPort::MidiOutputPort(MidiBackend& backend, QObject* parent)
-    : QObject(parent), backend_(backend), log_(backend.accessLog()) {
+    : QObject(parent),
+      backend_(backend),
+      log_(backend.accessLog()),
+      rejoin_(new PeerRejoin(
+          backend, PortSide::Output,
+          [this](const std::string& name, bool started) { return reopen(name, started); }, this)) {
     connect(&backend_, &MidiBackend::connectionLost, this, &MidiOutputPort::onConnectionLost);
+    connect(&backend_, &MidiBackend::peerLeft, this, &MidiOutputPort::onPeerLeft);
     connect(&backend_, &MidiBackend::outgoingLost, this, [this](quint64 count) {
         report(PortErrorCode::OutputOverflow,
                QStringLiteral("%1 outgoing MIDI messages were lost: the MIDI system did not take "
@@ -312,9 +361,11 @@ void MidiOutputPort::setPortCommand(std::int16_t code) {
     lastCommand_ = code;
     switch (code) {
         case PORT_OPEN:
+            rejoin_->forget();
             open();
             break;
         case PORT_CLOSE:
+            rejoin_->forget();
             close();
             break;
         case PORT_START:
@@ -428,6 +479,15 @@ void MidiOutputPort::open() {
     state_ = PORT_STATE_OPEN;
     // Notes left sounding when the last connection was lost.
     sendOwedNoteOffs();
+}
+
+bool MidiOutputPort::reopen(const std::string& destination, bool started) {
+    if (state_ != PORT_STATE_CLOSED || backend_.openOutput(destination)) {
+        return false;
+    }
+    state_ = started ? PORT_STATE_STARTED : PORT_STATE_OPEN;
+    sendOwedNoteOffs();
+    return true;
 }
 
 void MidiOutputPort::close() {
@@ -559,6 +619,16 @@ void MidiOutputPort::onConnectionLost(PortSide side, qint16 code, const QString&
     }
     close();
     report(code, text);
+}
+
+void MidiOutputPort::onPeerLeft(PortSide side, const QString& name) {
+    if (side != PortSide::Output || state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    const bool started = state_ == PORT_STATE_STARTED;
+    close();
+    rejoin_->remember(name.toStdString(), started);
+    report(PortErrorCode::ConnectionLost, deviceLeftText(side, name));
 }
 
 void MidiOutputPort::report(std::int16_t code, const QString& text) {

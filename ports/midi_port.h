@@ -25,6 +25,7 @@ class QSocketNotifier;
 namespace keyflip {
 
 class IncomingQueue;
+class PeerRejoin;
 
 // The program's own ports, as the device lists name them.
 inline constexpr const char* kOwnInputName = "Keyflip in";
@@ -81,7 +82,10 @@ private:
     void passOn(RunningBatch* batch);
     void stop();
     void onWake();
+    bool reopen(const std::string& source, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
+    void onPeerLeft(PortSide side, const QString& name);
+    void dropSource();
     void report(std::int16_t code, const QString& text);
     void refreshDevices();
 
@@ -91,6 +95,7 @@ private:
     RunningBatch* batch_ = nullptr;
     bool passingOn_ = false;
     QSocketNotifier* wakeNotifier_;
+    PeerRejoin* rejoin_;
     std::vector<std::string> devices_;  // as last listed; the own port is last
     bool devicesListed_ = false;
     std::int16_t deviceIndex_ = 0;
@@ -138,13 +143,16 @@ private:
     void sendOwedNoteOffs();
     void trackSounding(const ShortMessage& sent);
     void untrackUnsent(const std::vector<WireMessage>& unsent);
+    bool reopen(const std::string& destination, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
+    void onPeerLeft(PortSide side, const QString& name);
     void report(std::int16_t code, const QString& text);
     void reportOverflowLater();
     void refreshDevices();
 
     MidiBackend& backend_;
     PortAccessLog* log_;
+    PeerRejoin* rejoin_;
     std::vector<std::string> devices_;  // as last listed, without the default
     bool devicesListed_ = false;
     std::int16_t deviceIndex_ = -1;

@@ -35,6 +35,7 @@ private slots:
     void unsendableResultShowsNoBox();
     void vanishedKeyboardsLastMessagesPassAndItsHeldNotesAreReleased();
     void refusedSendIsReportedAfterTheRunSoNoRunNestsInAnother();
+    void flakyKeyboardPlaysOnWithOneBoxWhileItWaits();
 };
 
 void MessageFlowTest::boxesShowTheLastMessageSent() {
@@ -176,4 +177,38 @@ void MessageFlowTest::refusedSendIsReportedAfterTheRunSoNoRunNestsInAnother() {
 }
 
 QTEST_MAIN(MessageFlowTest)
+// A cable that goes and comes back while the first box still waits: the
+// keyboard plays again each time it is back, with the transposition as set,
+// and the one box says it all.
+void MessageFlowTest::flakyKeyboardPlaysOnWithOneBoxWhileItWaits() {
+    AppFixture app;
+    app.startAndClear();
+    app.form->vslidertranspose->setValue(3);
+    int returns = 0;
+    app.host.whileBoxWaits = [&](const keyflip::testing::RecordingHost::Box&) {
+        while (returns < 3) {
+            app.backend.plugIn(keyflip::PortSide::Input, "Keys A");
+            ++returns;
+            app.play({144, static_cast<std::int16_t>(60 + returns), 100});
+            app.backend.unplug(keyflip::PortSide::Input);
+        }
+        app.backend.plugIn(keyflip::PortSide::Input, "Keys A");
+    };
+    app.backend.unplug(keyflip::PortSide::Input);
+    QCOMPARE(returns, 3);
+    app.play({128, 64, 0});
+    // Each leaving released the note its keyboard held.
+    QCOMPARE(app.sentMessages(), (std::vector<ShortMessage>{{144, 64, 100},
+                                                            {128, 64, 0},
+                                                            {144, 65, 100},
+                                                            {128, 65, 0},
+                                                            {144, 66, 100},
+                                                            {128, 66, 0},
+                                                            {128, 67, 0}}));
+    QCOMPARE(app.host.boxTexts(),
+             QStringList{"The MIDI input device \"Keys A\" went away. Keyflip will connect to it "
+                         "again as soon as it is back."});
+    QCOMPARE(shown(*app.form), (QStringList{"128", "67", "0"}));
+}
+
 #include "tst_message_flow.moc"

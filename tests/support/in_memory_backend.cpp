@@ -3,6 +3,7 @@
 #include "incoming_queue.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace keyflip {
 
@@ -33,6 +34,19 @@ void InMemoryBackend::loseConnection(PortSide side, const QString& text) {
         connectedDestination_.clear();
     }
     emit connectionLost(side, PortErrorCode::ConnectionLost, text);
+}
+
+void InMemoryBackend::unplug(PortSide side) {
+    const bool input = side == PortSide::Input;
+    std::string name = std::exchange(input ? connectedSource_ : connectedDestination_, {});
+    (input ? inputOpen_ : outputOpen_) = false;
+    std::erase(input ? sources_ : destinations_, name);
+    emit peerLeft(side, QString::fromStdString(name));
+}
+
+void InMemoryBackend::plugIn(PortSide side, const std::string& name) {
+    (side == PortSide::Input ? sources_ : destinations_).push_back(name);
+    emit peersChanged();
 }
 
 std::vector<std::string> InMemoryBackend::sourceNames() {

@@ -21,14 +21,19 @@ public:
     void setDestinations(std::vector<std::string> names) { destinations_ = std::move(names); }
     void setUnreachable(std::optional<QString> reason) { unreachable_ = std::move(reason); }
     void refuseDevice(const std::string& name) { refused_.insert(name); }
+    void acceptDevice(const std::string& name) { refused_.erase(name); }
     // Delivers bytes to the program's input as the MIDI system's thread would.
     // Returns false when the input is not open and started, or the queue is full.
     bool deliver(std::span<const std::uint8_t> bytes);
     bool deliver(const ShortMessage& message);
     // The next count sends are refused, as by a system whose buffer is full.
     void refuseSends(std::size_t count) { sendsToRefuse_ = count; }
-    // A device or the whole system goes away: the ports hear of it.
+    // The whole system goes away: the ports hear of it.
     void loseConnection(PortSide side, const QString& text);
+    // The device connected on side is unplugged: it leaves the list too.
+    void unplug(PortSide side);
+    // A device appears in side's list, as a plugged-in one would.
+    void plugIn(PortSide side, const std::string& name);
 
     // What happened.
     const std::vector<WireMessage>& sent() const { return sent_; }

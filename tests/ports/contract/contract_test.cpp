@@ -75,7 +75,12 @@ struct Loss {
     QString text;
 };
 
-// Every connectionLost the backend emits, in order.
+struct Departure {
+    PortSide side;
+    QString name;
+};
+
+// Every connectionLost and peerLeft the backend emits, in order.
 class LossRecorder {
 public:
     explicit LossRecorder(MidiBackend& backend) {
@@ -83,8 +88,13 @@ public:
                          [this](PortSide side, qint16 code, const QString& text) {
                              losses.push_back({side, code, text});
                          });
+        QObject::connect(&backend, &MidiBackend::peerLeft,
+                         [this](PortSide side, const QString& name) {
+                             departures.push_back({side, name});
+                         });
     }
     std::vector<Loss> losses;
+    std::vector<Departure> departures;
 };
 
 // Drains an IncomingQueue on the UI thread whenever the MIDI thread wakes it,
@@ -396,13 +406,12 @@ TEST_P(MidiSystemContract, SourceThatGoesAwayIsReportedOnceAndCanBeOpenedWhenBac
         ASSERT_EQ(backend().openInput(name), std::nullopt);
 
         source.reset();
-        EXPECT_TRUE(pumpUntil([&] { return !recorder.losses.empty(); }, 5000ms));
+        EXPECT_TRUE(pumpUntil([&] { return !recorder.departures.empty(); }, 5000ms));
         settle();
-        ASSERT_EQ(recorder.losses.size(), 1u);
-        EXPECT_EQ(recorder.losses[0].side, PortSide::Input);
-        EXPECT_EQ(recorder.losses[0].code, 6);
-        EXPECT_EQ(recorder.losses[0].text, QStringLiteral("The MIDI input device \"%1\" went away.")
-                                               .arg(QString::fromStdString(name)));
+        ASSERT_EQ(recorder.departures.size(), 1u);
+        EXPECT_EQ(recorder.departures[0].side, PortSide::Input);
+        EXPECT_EQ(recorder.departures[0].name, QString::fromStdString(name));
+        EXPECT_TRUE(recorder.losses.empty());
         EXPECT_FALSE(contains(backend().sourceNames(), name));
 
         source = kit().createSource("leaving-source");
@@ -414,7 +423,7 @@ TEST_P(MidiSystemContract, SourceThatGoesAwayIsReportedOnceAndCanBeOpenedWhenBac
         pumpUntil([&] { return input.drain.messages.size() >= messages.size(); });
         settle();
         EXPECT_TRUE(arrivedInOrder(messages, input.drain.messages));
-        EXPECT_EQ(recorder.losses.size(), 1u);
+        EXPECT_EQ(recorder.departures.size(), 1u);
     });
 }
 
@@ -426,14 +435,12 @@ TEST_P(MidiSystemContract, DestinationThatGoesAwayIsReportedOnceAndCanBeOpenedWh
         ASSERT_EQ(backend().openOutput(name), std::nullopt);
 
         destination.reset();
-        EXPECT_TRUE(pumpUntil([&] { return !recorder.losses.empty(); }, 5000ms));
+        EXPECT_TRUE(pumpUntil([&] { return !recorder.departures.empty(); }, 5000ms));
         settle();
-        ASSERT_EQ(recorder.losses.size(), 1u);
-        EXPECT_EQ(recorder.losses[0].side, PortSide::Output);
-        EXPECT_EQ(recorder.losses[0].code, 6);
-        EXPECT_EQ(recorder.losses[0].text,
-                  QStringLiteral("The MIDI output device \"%1\" went away.")
-                      .arg(QString::fromStdString(name)));
+        ASSERT_EQ(recorder.departures.size(), 1u);
+        EXPECT_EQ(recorder.departures[0].side, PortSide::Output);
+        EXPECT_EQ(recorder.departures[0].name, QString::fromStdString(name));
+        EXPECT_TRUE(recorder.losses.empty());
 
         destination = kit().createDestination("leaving-destination", 64);
         ASSERT_TRUE(
@@ -448,7 +455,112 @@ TEST_P(MidiSystemContract, DestinationThatGoesAwayIsReportedOnceAndCanBeOpenedWh
         pumpUntil([&] { return destination->count() >= messages.size(); });
         settle();
         EXPECT_TRUE(arrivedInOrder(messages, destination->messages()));
-        EXPECT_EQ(recorder.losses.size(), 1u);
+        EXPECT_EQ(recorder.departures.size(), 1u);
+    });
+}
+
+// The keyboard and the synthesizer both switched off and on again, at once
+// and after a while: the ports connect again by themselves each time and
+// the chain plays on, in order, nothing doubled, with one report per
+// leaving. A device of another name meanwhile is never taken.
+TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
+    runCase([&] {
+        MidiInputPort input(backend());
+        MidiOutputPort output(backend());
+        QStringList errors;
+        const auto record = [&](qint16&, QString& text) { errors.push_back(text); };
+        QObject::connect(&input, &MidiInputPort::PortError, record);
+        QObject::connect(&output, &MidiOutputPort::PortError, record);
+        // What arrives goes straight out, as the program's pump would pass it.
+        QObject::connect(&input, &MidiInputPort::Message, [&] {
+            while (input.pendingCount() > 0) {
+                output.setMsgStatus(input.msgStatus());
+                output.setMsgData1(input.msgData1());
+                output.setMsgData2(input.msgData2());
+                output.setPortCommand(MSG_SEND);
+                input.setPortCommand(MSG_DROP);
+            }
+        });
+        const auto select = [](auto& port, const std::string& name, std::int16_t first) {
+            for (std::int16_t index = first; index < port.deviceCount(); ++index) {
+                port.setDeviceIndex(index);
+                if (port.deviceName() == QString::fromStdString(name)) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        auto source = kit().createSource("rejoin-source");
+        auto destination = kit().createDestination("rejoin-destination", 1024);
+        const std::string sourceName = source->portName();
+        const std::string destinationName = destination->portName();
+        ASSERT_TRUE(select(input, sourceName, 0));
+        ASSERT_TRUE(select(output, destinationName, -1));
+        input.setPortCommand(PORT_OPEN);
+        output.setPortCommand(PORT_OPEN);
+        input.setPortCommand(PORT_START);
+        output.setPortCommand(PORT_START);
+        ASSERT_TRUE(errors.empty()) << errors.join(' ').toStdString();
+
+        // No note: notes sounding when the synthesizer left would rightly be
+        // released on it when it is back.
+        const auto controllers = [](int round) {
+            std::vector<WireMessage> messages;
+            for (std::uint8_t index = 0; index < 40; ++index) {
+                messages.push_back(WireMessage{{static_cast<std::uint8_t>(0xB0 | (index % 16)),
+                                                static_cast<std::uint8_t>(round), index},
+                                               3});
+            }
+            return messages;
+        };
+        const QStringList leftTexts{
+            QStringLiteral("The MIDI input device \"%1\" went away. Keyflip will connect to it "
+                           "again as soon as it is back.")
+                .arg(QString::fromStdString(sourceName)),
+            QStringLiteral("The MIDI output device \"%1\" went away. Keyflip will connect to it "
+                           "again as soon as it is back.")
+                .arg(QString::fromStdString(destinationName))};
+        for (int round = 1; round <= 3; ++round) {
+            SCOPED_TRACE(round);
+            source.reset();
+            destination.reset();
+            ASSERT_TRUE(pumpUntil([&] { return errors.size() == 2 * round; }, 5000ms))
+                << errors.join('\n').toStdString();
+            if (round == 2) {
+                // Out for a while, and another keyboard plugged in meanwhile.
+                const auto other = kit().createSource("rejoin-source-2");
+                pumpUntil([] { return false; }, 1500ms);
+                EXPECT_TRUE(contains(backend().sourceNames(), other->portName()));
+                EXPECT_EQ(input.portState(), PORT_STATE_CLOSED) << "took " << other->portName();
+            }
+            const auto back = std::chrono::steady_clock::now();
+            source = kit().createSource("rejoin-source");
+            destination = kit().createDestination("rejoin-destination", 1024);
+            ASSERT_EQ(source->portName(), sourceName);
+            ASSERT_TRUE(pumpUntil([&] {
+                return input.portState() == PORT_STATE_STARTED &&
+                       output.portState() == PORT_STATE_STARTED;
+            }));
+            std::printf(
+                "%s round %d: connected again %.1f ms after the devices were back\n",
+                kit().name().c_str(), round,
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - back)
+                    .count());
+            const auto messages = controllers(round);
+            source->send(rawEvents(messages), 0);
+            pumpUntil([&] { return destination->count() >= messages.size(); });
+            settle();
+            EXPECT_TRUE(arrivedInOrder(messages, destination->messages()));
+        }
+        QStringList expected;
+        for (int round = 1; round <= 3; ++round) {
+            expected += leftTexts;
+        }
+        std::ranges::sort(errors);
+        std::ranges::sort(expected);
+        EXPECT_EQ(errors, expected);
+        EXPECT_EQ(input.deviceName(), QString::fromStdString(sourceName));
+        EXPECT_EQ(output.deviceName(), QString::fromStdString(destinationName));
     });
 }
 

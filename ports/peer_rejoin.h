@@ -1,0 +1,51 @@
+#pragma once
+
+#include "midi_backend.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace keyflip {
+
+// Connects a port again to the device it lost, once a device of exactly that
+// name is listed again: a cable knocked out or a synthesizer switched off and
+// on plays on without the user. A name that differs at all (a second keyboard
+// of the same model) is never taken, and a device the program chooses since
+// makes the port forget the old one.
+class PeerRejoin : public QObject {
+public:
+    // Opens the port on the device again, started as before or not; false
+    // when the device could not be connected (yet).
+    using Reopen = std::function<bool(const std::string& name, bool started)>;
+
+    PeerRejoin(MidiBackend& backend, PortSide side, Reopen reopen, QObject* parent);
+
+    void remember(std::string name, bool started);
+    void forget();
+    bool pending() const { return awaited_.has_value(); }
+
+private:
+    struct Awaited {
+        std::string name;
+        bool started;
+    };
+
+    void attempt(bool afterChange);
+    bool listed(const std::string& name) const;
+
+    MidiBackend& backend_;
+    const PortSide side_;
+    const Reopen reopen_;
+    std::optional<Awaited> awaited_;
+    // A port can be listed a moment before it can be connected (a JACK
+    // client registers its ports before it is active), so a refused
+    // connection is tried again a little later, a bounded number of times.
+    QTimer retry_;
+    int retriesLeft_ = 0;
+};
+
+}  // namespace keyflip
