@@ -23,6 +23,15 @@ QString describe(std::exception_ptr error) {
     }
 }
 
+void showFatal(ProgramHost& host, QWidget* parent, std::exception_ptr error) noexcept {
+    try {
+        host.showMessage(parent, ProgramHost::BoxKind::Fatal, QString::fromUtf8(kProgramName),
+                         describe(std::move(error)));
+    } catch (...) {
+        // The box itself failed; the program ends all the same.
+    }
+}
+
 }  // namespace
 
 void HandlerBoundary::end(int status) {
@@ -41,14 +50,20 @@ void HandlerBoundary::report(std::exception_ptr error) noexcept {
     // carry on or raise a second report.
     ended_ = true;
     reportingError_ = true;
-    try {
-        host_.showMessage(&boxParent_, ProgramHost::BoxKind::Fatal, QString::fromUtf8(kProgramName),
-                          describe(std::move(error)));
-    } catch (...) {
-        // The box itself failed; the program ends all the same.
-    }
+    showFatal(host_, &boxParent_, std::move(error));
     reportingError_ = false;
     host_.endProgram(kErrorExitStatus);
+}
+
+bool runStartUp(ProgramHost& host, const std::function<void()>& work) noexcept {
+    try {
+        work();
+        return true;
+    } catch (...) {
+        showFatal(host, nullptr, std::current_exception());
+    }
+    host.endProgram(HandlerBoundary::kErrorExitStatus);
+    return false;
 }
 
 }  // namespace keyflip

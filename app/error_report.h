@@ -3,6 +3,7 @@
 #include "window_commands.h"
 
 #include <exception>
+#include <functional>
 #include <utility>
 
 class QWidget;
@@ -53,5 +54,11 @@ private:
     bool ended_ = false;
     bool reportingError_ = false;
 };
+
+// Runs what comes before the main window and its boundary exist (the
+// descriptors that wake the window, the MIDI system): an error that escapes
+// is shown in the same box a handler's error would be, and the program ends
+// with HandlerBoundary::kErrorExitStatus. False then.
+bool runStartUp(ProgramHost& host, const std::function<void()>& work) noexcept;
 
 }  // namespace keyflip

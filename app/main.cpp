@@ -1,4 +1,5 @@
 #include "backend_selection.h"
+#include "error_report.h"
 #include "main_window.h"
 #include "termination_signals.h"
 #include "window_commands.h"
@@ -10,14 +11,22 @@
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
-    keyflip::TerminationSignals terminationSignals;
-
-    const std::unique_ptr<keyflip::MidiBackend> backend = keyflip::createSystemBackend();
     keyflip::SystemHost host;
-    keyflip::frmMain window(*backend, host);
-    QObject::connect(&terminationSignals, &keyflip::TerminationSignals::received, &window,
-                     [&window] { window.Terminate(); });
-    window.show();
+
+    std::unique_ptr<keyflip::TerminationSignals> terminationSignals;
+    std::unique_ptr<keyflip::MidiBackend> backend;
+    std::unique_ptr<keyflip::frmMain> window;
+    const bool started = keyflip::runStartUp(host, [&] {
+        terminationSignals = std::make_unique<keyflip::TerminationSignals>();
+        backend = keyflip::createSystemBackend();
+        window = std::make_unique<keyflip::frmMain>(*backend, host);
+    });
+    if (!started) {
+        return host.exitStatus();
+    }
+    QObject::connect(terminationSignals.get(), &keyflip::TerminationSignals::received, window.get(),
+                     [&window] { window->Terminate(); });
+    window->show();
     // Form_Load runs before the event loop; an error there has already ended
     // the program.
     return host.ended() ? host.exitStatus() : QApplication::exec();

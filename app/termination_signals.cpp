@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <stdexcept>
+#include <system_error>
 
 namespace keyflip {
 
@@ -44,7 +44,9 @@ extern "C" void onTerminationSignal(int signal) {
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds_) != 0) {
-        throw std::runtime_error("cannot create the termination signal socket");
+        throw std::system_error(
+            errno, std::generic_category(),
+            "Keyflip cannot create the socket that receives termination signals");
     }
     signalsReceived.store(0);
     signalWriteFd.store(fds_[0]);
@@ -59,12 +61,14 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
         const int signal = kHandledSignals[index];
         struct sigaction& previous = previousActions_[index];
         if (::sigaction(signal, nullptr, &previous) != 0) {
-            throw std::runtime_error("cannot read a signal's disposition");
+            throw std::system_error(errno, std::generic_category(),
+                                    "Keyflip cannot read how a termination signal is handled");
         }
         // A signal ignored when the program started (nohup) stays ignored.
         installed_[index] = previous.sa_handler != SIG_IGN;
         if (installed_[index] && ::sigaction(signal, &action, nullptr) != 0) {
-            throw std::runtime_error("cannot install the termination signal handler");
+            throw std::system_error(errno, std::generic_category(),
+                                    "Keyflip cannot install its termination signal handler");
         }
     }
 }

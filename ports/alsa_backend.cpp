@@ -152,7 +152,8 @@ public:
           encoder_(makeCodec()),
           decoder_(makeCodec()) {
         if (!encoder_ || !decoder_) {
-            throw std::runtime_error("cannot create the ALSA backend's MIDI event codecs");
+            throw std::runtime_error(
+                "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory");
         }
         connect(&wakeNotifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
         setUpWriteNotifier();

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
+#include <system_error>
 
 namespace keyflip {
 
@@ -21,7 +21,8 @@ IncomingQueue::IncomingQueue()
     : slots_(std::make_unique_for_overwrite<Slot[]>(kCapacity)),
       wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (wakeFd_ < 0) {
-        throw std::runtime_error("cannot create the input queue's wake-up descriptor");
+        throw std::system_error(errno, std::generic_category(),
+                                "Keyflip cannot create the wake-up descriptor of its MIDI input");
     }
 }
 

@@ -3,8 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
-#include <stdexcept>
+#include <system_error>
 
 namespace keyflip {
 
@@ -14,7 +15,9 @@ class WakeDescriptor {
 public:
     WakeDescriptor() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         if (fd_ < 0) {
-            throw std::runtime_error("cannot create a MIDI backend's wake-up descriptor");
+            throw std::system_error(
+                errno, std::generic_category(),
+                "Keyflip cannot create the wake-up descriptor of its MIDI system");
         }
     }
     ~WakeDescriptor() { ::close(fd_); }

@@ -3,7 +3,10 @@
 // no handler after it. Also the real boxes, as the user sees them.
 
 #include "app_test_support.h"
+#include "error_report.h"
+#include "incoming_queue.h"
 #include "program_error.h"
+#include "termination_signals.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -14,6 +17,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/resource.h>
+
+#include <functional>
 #include <stdexcept>
 
 using keyflip::HandlerBoundary;
@@ -32,6 +38,8 @@ private slots:
     void portRefusingAValueEndsTheProgram();
     void noHandlerRunsAfterTheReport();
     void handlersRunningWhileTheReportWaitsDoNothing();
+    void startUpWithoutDescriptorsSaysWhyAndEnds_data();
+    void startUpWithoutDescriptorsSaysWhyAndEnds();
     void systemBoxes_data();
     void systemBoxes();
 };
@@ -115,6 +123,48 @@ void ErrorReportTest::handlersRunningWhileTheReportWaitsDoNothing() {
     QCOMPARE(app.host.boxTexts(), QStringList{"Invalid property value"});
     QCOMPARE(app.host.modalShows, 0);
     QCOMPARE(app.host.endStatuses, std::vector<int>{1});
+}
+
+// Before the window exists, the system may refuse the descriptors that wake
+// it: the user is told why in a box, and the program ends with status 1
+// instead of aborting without a word.
+void ErrorReportTest::startUpWithoutDescriptorsSaysWhyAndEnds_data() {
+    QTest::addColumn<int>("what");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("input queue") << 0
+                                 << "Keyflip cannot create the wake-up descriptor of its MIDI "
+                                    "input: Too many open files";
+    QTest::newRow("termination signals") << 1
+                                         << "Keyflip cannot create the socket that receives "
+                                            "termination signals: Too many open files";
+}
+
+void ErrorReportTest::startUpWithoutDescriptorsSaysWhyAndEnds() {
+    QFETCH(int, what);
+    QFETCH(QString, text);
+    keyflip::testing::RecordingHost host;
+    rlimit limit{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit none{0, limit.rlim_max};
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const std::function<void()> create = [what] {
+        if (what == 0) {
+            keyflip::IncomingQueue queue;
+        } else {
+            keyflip::TerminationSignals termination;
+        }
+    };
+    const bool started = keyflip::runStartUp(host, create);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    QVERIFY(!started);
+    QCOMPARE(host.boxes.size(), std::size_t{1});
+    QCOMPARE(host.boxes[0].kind, ProgramHost::BoxKind::Fatal);
+    QCOMPARE(host.boxes[0].title, QStringLiteral("Keyflip"));
+    QCOMPARE(host.boxes[0].text, text);
+    QCOMPARE(host.endStatuses, std::vector<int>{HandlerBoundary::kErrorExitStatus});
+
+    QVERIFY(keyflip::runStartUp(host, create));
+    QCOMPARE(host.boxes.size(), std::size_t{1});
 }
 
 void ErrorReportTest::systemBoxes_data() {
