@@ -9,6 +9,7 @@
 #include <jack/midiport.h>
 
 #include <QSocketNotifier>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <array>
@@ -144,6 +145,14 @@ private:
     alignas(64) std::atomic<std::size_t> discardUpTo_{0};
 };
 
+// libjack frees the client whatever it answers; a failure only means the
+// server may keep its ports a moment longer.
+void closeClient(jack_client_t* client) {
+    if (jack_client_close(client) != 0) {
+        qWarning("Keyflip: the JACK server did not confirm that Keyflip's client closed");
+    }
+}
+
 bool isMidiPort(const jack_port_t* port) {
     return std::strcmp(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
 }
@@ -169,7 +178,7 @@ public:
                               kShutdownReportLimit);
                 }
             }
-            jack_client_close(client_);
+            closeClient(client_);
         }
         notifier_.setEnabled(false);
     }
@@ -501,12 +510,12 @@ private:
                 0 ||
             jack_set_port_connect_callback(client, &JackBackend::onPortConnect, this) != 0 ||
             jack_set_port_rename_callback(client, &JackBackend::onPortRename, this) != 0) {
-            jack_client_close(client);
+            closeClient(client);
             return false;
         }
         jack_on_info_shutdown(client, &JackBackend::onShutdown, this);
         if (jack_activate(client) != 0) {
-            jack_client_close(client);
+            closeClient(client);
             return false;
         }
         client_ = client;
@@ -546,7 +555,7 @@ private:
             // Its threads have stopped, so closing it here is safe; and it must
             // be closed before a new client opens, for libjack then frees every
             // client of the dead server and this handle would dangle.
-            jack_client_close(std::exchange(client_, nullptr));
+            closeClient(std::exchange(client_, nullptr));
         }
         // Closing ends the process thread, wherever it was: a callback it was
         // in will never clear the flag.
@@ -627,10 +636,17 @@ private:
         if (client_ == nullptr || peer.empty()) {
             return;
         }
-        if (side == PortSide::Input) {
-            jack_disconnect(client_, peer.c_str(), inPortName_.c_str());
-        } else {
-            jack_disconnect(client_, outPortName_.c_str(), peer.c_str());
+        const bool input = side == PortSide::Input;
+        const std::string& from = input ? peer : outPortName_;
+        const std::string& to = input ? inPortName_ : peer;
+        const jack_port_t* own = (input ? inPort_ : outPort_).load(std::memory_order_acquire);
+        // Not connected any more (the peer left, a patchbay undid it) is
+        // what a disconnection wants.
+        if (jack_disconnect(client_, from.c_str(), to.c_str()) != 0 &&
+            jack_port_connected_to(own, peer.c_str()) != 0) {
+            // Left connected, the old device would go on playing into, or
+            // hearing, whatever the port is opened on next.
+            qWarning("Keyflip: JACK did not disconnect %s from %s", from.c_str(), to.c_str());
         }
     }
 
