@@ -1,5 +1,17 @@
+// Thread crossings. JACK's process thread runs process() once a period: it
+// pushes what arrived at "in" into the input port's IncomingQueue, stamps
+// each message's arrival frame (ArrivalStamps) and wakes the UI thread
+// through the queue's descriptor; then it writes what the UI thread put into
+// the OutgoingRing to "out". libjack's notification threads only set a flag
+// and signal the backend's own wake-up descriptor, whose QSocketNotifier
+// handles a server that stopped, a device that left or one that appeared, on
+// the UI thread. Everything else, opening, connecting and sending, runs on
+// the UI thread, which swaps what the process thread reads with seq_cst
+// stores and then waits until no callback that began before is running.
 #include "jack_backend.h"
 
+#include "jack_client.h"
+#include "jack_rings.h"
 #include "jack_status_text.h"
 
 #include "incoming_queue.h"
@@ -12,12 +24,10 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,9 +40,6 @@ namespace keyflip {
 
 namespace {
 
-constexpr const char* kClientName = "Keyflip";
-constexpr const char* kInputPortName = "in";
-constexpr const char* kOutputPortName = "out";
 // How long the UI thread waits for a process callback to end. A callback
 // takes microseconds; one still "running" after this was ended by libjack
 // inside the callback (a client the server dropped), and nothing would ever
@@ -58,110 +65,14 @@ QString quoted(const std::string& name) {
     return QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
 }
 
-// One outgoing message and the frame it is due at.
-struct OutgoingSlot {
-    WireMessage message;
-    jack_nframes_t due = 0;
-};
+using jack::closeClient;
+using jack::isMidiPort;
+using jack::OutgoingRing;
+using jack::OutgoingSlot;
 
-// Messages on their way from the UI thread to the process callback. 2 MiB of
-// 8-byte slots, so a long burst is held rather than refused while JACK takes
-// what fits in each period.
-class OutgoingRing {
+class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
-    static constexpr std::size_t kCapacity = std::size_t{1} << 18;
-    static_assert(sizeof(OutgoingSlot) == 8);
-
-    OutgoingRing() : slots_(std::make_unique_for_overwrite<StoredSlot[]>(kCapacity)) {}
-
-    // Producer side (UI thread).
-    bool push(const OutgoingSlot& message) noexcept {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
-            return false;
-        }
-        slots_[tail & kMask] = {message.message.bytes, message.message.size, message.due};
-        tail_.store(tail + 1, std::memory_order_release);
-        return true;
-    }
-    std::size_t pushedCount() const noexcept { return tail_.load(std::memory_order_relaxed); }
-    // Producer side, while the consumer is held off: messages from index on
-    // have not been taken yet.
-    std::size_t consumedCount() const noexcept { return head_.load(std::memory_order_acquire); }
-    WireMessage messageAt(std::size_t index) const noexcept {
-        const StoredSlot& stored = slots_[index & kMask];
-        WireMessage message;
-        message.bytes = stored.bytes;
-        message.size = stored.size;
-        return message;
-    }
-    bool consumedUpTo(std::size_t count) const noexcept {
-        return head_.load(std::memory_order_acquire) >= count;
-    }
-    // Everything pushed so far is skipped by the consumer instead of sent.
-    void discardPending() noexcept {
-        discardUpTo_.store(tail_.load(std::memory_order_relaxed), std::memory_order_release);
-    }
-
-    // Consumer side (process callback): offers messages in order until take
-    // refuses one, which stays first in line for the next call.
-    template <typename Take>
-    void consume(Take take) noexcept {
-        std::size_t head = head_.load(std::memory_order_relaxed);
-        // Read before tail_, so the skip target never passes the tail seen.
-        const std::size_t skipTo = discardUpTo_.load(std::memory_order_acquire);
-        const std::size_t tail = tail_.load(std::memory_order_acquire);
-        if (head < skipTo) {
-            head = skipTo;
-        }
-        while (head != tail) {
-            const StoredSlot& stored = slots_[head & kMask];
-            OutgoingSlot slot;
-            slot.message.bytes = stored.bytes;
-            slot.message.size = stored.size;
-            slot.due = stored.due;
-            if (!take(slot)) {
-                break;
-            }
-            ++head;
-        }
-        head_.store(head, std::memory_order_release);
-    }
-
-private:
-    static constexpr std::size_t kMask = kCapacity - 1;
-
-    // Trivial, so the ring's pages stay untouched until traffic needs them
-    // and an idle program does not keep 2 MiB resident.
-    struct StoredSlot {
-        std::array<std::uint8_t, 3> bytes;
-        std::uint8_t size;
-        jack_nframes_t due;
-    };
-
-    std::unique_ptr<StoredSlot[]> slots_;
-    alignas(64) std::atomic<std::size_t> head_{0};
-    alignas(64) std::atomic<std::size_t> tail_{0};
-    alignas(64) std::atomic<std::size_t> discardUpTo_{0};
-};
-
-// libjack frees the client whatever it answers; a failure only means the
-// server may keep its ports a moment longer.
-void closeClient(jack_client_t* client) {
-    if (jack_client_close(client) != 0) {
-        qWarning("Keyflip: the JACK server did not confirm that Keyflip's client closed");
-    }
-}
-
-bool isMidiPort(const jack_port_t* port) {
-    return std::strcmp(jack_port_type(port), JACK_DEFAULT_MIDI_TYPE) == 0;
-}
-
-class JackBackend final : public MidiBackend {
-public:
-    explicit JackBackend(JackOutputTiming timing)
-        : timing_(timing),
-          arrivals_(std::make_unique_for_overwrite<jack_nframes_t[]>(kArrivalCapacity)) {
+    explicit JackBackend(JackOutputTiming timing) : timing_(timing) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
     }
 
@@ -227,7 +138,7 @@ public:
             // new queue's before the process callback pushes into it.
             queue_.store(nullptr, std::memory_order_seq_cst);
             waitOutsideProcess();
-            pushedCount_.store(queue->size(), std::memory_order_seq_cst);
+            arrivals_.restartAt(queue->size());
             stampedQueue_ = queue;
         }
         queue_.store(queue, std::memory_order_seq_cst);
@@ -320,45 +231,23 @@ public:
     }
 
 private:
-    static int onProcess(jack_nframes_t frames, void* self) {
-        static_cast<JackBackend*>(self)->process(frames);
-        return 0;
+    // libjack's threads only set a flag and wake the UI thread.
+    void serverGone(bool droppedByServer) noexcept override {
+        droppedByServer_.store(droppedByServer, std::memory_order_relaxed);
+        serverGone_.store(true, std::memory_order_release);
+        wake_.signal();
     }
-    static void onShutdown(jack_status_t status, const char*, void* self) {
-        auto* backend = static_cast<JackBackend*>(self);
-        backend->droppedByServer_.store((status & JackClientZombie) != 0,
-                                        std::memory_order_relaxed);
-        backend->serverGone_.store(true, std::memory_order_release);
-        backend->wake_.signal();
-    }
-    static void onPortRegistration(jack_port_id_t, int registered, void* self) {
-        auto* backend = static_cast<JackBackend*>(self);
-        if (registered == 0) {
-            backend->graphChanged();
-        } else {
-            backend->portsAppeared_.store(true, std::memory_order_release);
-            backend->wake_.signal();
-        }
-    }
-    // A rename ends one name and brings another.
-    static void onPortRename(jack_port_id_t, const char*, const char*, void* self) {
-        auto* backend = static_cast<JackBackend*>(self);
-        backend->portsAppeared_.store(true, std::memory_order_release);
-        backend->graphChanged();
-    }
-    static void onPortConnect(jack_port_id_t, jack_port_id_t, int connected, void* self) {
-        if (connected == 0) {
-            static_cast<JackBackend*>(self)->graphChanged();
-        }
-    }
-
-    void graphChanged() noexcept {
+    void graphChanged() noexcept override {
         graphChanged_.store(true, std::memory_order_release);
+        wake_.signal();
+    }
+    void portsAppeared() noexcept override {
+        portsAppeared_.store(true, std::memory_order_release);
         wake_.signal();
     }
 
     // JACK's process thread: never blocks, never allocates.
-    void process(jack_nframes_t frames) noexcept {
+    void process(jack_nframes_t frames) noexcept override {
         inProcess_.store(true, std::memory_order_seq_cst);
         IncomingQueue* queue = queue_.load(std::memory_order_seq_cst);
         if (queue != nullptr && deliverInput_.load(std::memory_order_seq_cst)) {
@@ -375,26 +264,15 @@ private:
         const std::uint32_t count = jack_midi_get_event_count(buffer);
         const jack_nframes_t cycleStart =
             jack_last_frame_time(processClient_.load(std::memory_order_acquire));
-        std::size_t pushedCount = pushedCount_.load(std::memory_order_relaxed);
-        // Odd while pushes and the count may disagree, for dueFrame().
-        arrivalSequence_.fetch_add(1, std::memory_order_seq_cst);
+        std::size_t pushedCount = arrivals_.beginCycle();
         for (std::uint32_t index = 0; index < count; ++index) {
             jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, index) != 0) {
-                continue;
-            }
-            // Written after the push, so a full queue never overwrites the
-            // frame of a message still waiting; dueFrame() reads none until
-            // the sequence is even again.
-            if (queue.pushBytes({event.buffer, event.size})) {
-                arrivals_[pushedCount & kArrivalMask] = cycleStart + event.time;
-                ++pushedCount;
+            if (jack_midi_event_get(&event, buffer, index) == 0 &&
+                queue.pushBytes({event.buffer, event.size})) {
+                arrivals_.stamp(pushedCount, cycleStart + event.time);
             }
         }
-        const bool pushed = pushedCount != pushedCount_.load(std::memory_order_relaxed);
-        pushedCount_.store(pushedCount, std::memory_order_seq_cst);
-        arrivalSequence_.fetch_add(1, std::memory_order_seq_cst);
-        if (pushed) {
+        if (arrivals_.endCycle(pushedCount)) {
             queue.wake();
         }
     }
@@ -408,25 +286,8 @@ private:
         if (timing_ != JackOutputTiming::KeepOffset || queue == nullptr || client_ == nullptr) {
             return now;
         }
-        // A push is a few instructions, so a handful of tries always do.
-        for (int attempt = 0; attempt < 64; ++attempt) {
-            const std::uint64_t before = arrivalSequence_.load(std::memory_order_seq_cst);
-            if ((before & 1U) != 0) {
-                std::this_thread::yield();
-                continue;
-            }
-            const std::size_t waiting = queue->size();
-            const std::size_t pushedCount = pushedCount_.load(std::memory_order_seq_cst);
-            if (arrivalSequence_.load(std::memory_order_seq_cst) != before) {
-                continue;
-            }
-            if (waiting == 0) {
-                return now;
-            }
-            return arrivals_[(pushedCount - waiting) & kArrivalMask] +
-                   jack_get_buffer_size(client_);
-        }
-        return now;
+        const std::optional<jack_nframes_t> arrival = arrivals_.frontArrival(*queue);
+        return arrival ? *arrival + jack_get_buffer_size(client_) : now;
     }
 
     void transmit(jack_nframes_t frames) noexcept {
@@ -491,37 +352,19 @@ private:
         if (client_ != nullptr) {
             return true;
         }
-        jack_status_t status{};
-        jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
-        openStatus_ = status;
-        if (client == nullptr) {
+        const auto opened =
+            jack::openClient(*this, openStatus_, [this](const jack::OpenedClient& client) {
+                inPort_.store(client.in, std::memory_order_release);
+                outPort_.store(client.out, std::memory_order_release);
+                processClient_.store(client.client, std::memory_order_release);
+            });
+        if (!opened) {
             return false;
         }
-        jack_port_t* in =
-            jack_port_register(client, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        jack_port_t* out = jack_port_register(client, kOutputPortName, JACK_DEFAULT_MIDI_TYPE,
-                                              JackPortIsOutput, 0);
-        inPort_.store(in, std::memory_order_release);
-        outPort_.store(out, std::memory_order_release);
-        processClient_.store(client, std::memory_order_release);
-        if (in == nullptr || out == nullptr ||
-            jack_set_process_callback(client, &JackBackend::onProcess, this) != 0 ||
-            jack_set_port_registration_callback(client, &JackBackend::onPortRegistration, this) !=
-                0 ||
-            jack_set_port_connect_callback(client, &JackBackend::onPortConnect, this) != 0 ||
-            jack_set_port_rename_callback(client, &JackBackend::onPortRename, this) != 0) {
-            closeClient(client);
-            return false;
-        }
-        jack_on_info_shutdown(client, &JackBackend::onShutdown, this);
-        if (jack_activate(client) != 0) {
-            closeClient(client);
-            return false;
-        }
-        client_ = client;
-        ownPrefix_ = std::string(jack_get_client_name(client)) + ':';
-        inPortName_ = jack_port_name(in);
-        outPortName_ = jack_port_name(out);
+        client_ = opened->client;
+        ownPrefix_ = std::string(jack_get_client_name(client_)) + ':';
+        inPortName_ = jack_port_name(opened->in);
+        outPortName_ = jack_port_name(opened->out);
         return true;
     }
 
@@ -650,9 +493,6 @@ private:
         }
     }
 
-    static constexpr std::size_t kArrivalCapacity = IncomingQueue::kCapacity;
-    static constexpr std::size_t kArrivalMask = kArrivalCapacity - 1;
-
     const JackOutputTiming timing_;
 
     // UI thread only.
@@ -674,10 +514,7 @@ private:
     std::atomic<jack_port_t*> inPort_{nullptr};
     std::atomic<jack_port_t*> outPort_{nullptr};
     std::atomic<jack_client_t*> processClient_{nullptr};
-    // Arrival frame of every event pushed into the input queue, by push count.
-    std::unique_ptr<jack_nframes_t[]> arrivals_;
-    std::atomic<std::size_t> pushedCount_{0};
-    std::atomic<std::uint64_t> arrivalSequence_{0};
+    jack::ArrivalStamps arrivals_;
     std::atomic<IncomingQueue*> queue_{nullptr};
     std::atomic<bool> deliverInput_{false};
     std::atomic<bool> inProcess_{false};

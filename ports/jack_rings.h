@@ -1,0 +1,175 @@
+#pragma once
+
+// The lock-free rings between the UI thread and JACK's process thread: the
+// outgoing messages, and the frame each incoming message arrived at. Each
+// has one producer and one consumer; neither side blocks or allocates.
+
+#include "incoming_queue.h"
+#include "wire_format.h"
+
+#include <jack/types.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace keyflip::jack {
+
+// One outgoing message and the frame it is due at.
+struct OutgoingSlot {
+    WireMessage message;
+    jack_nframes_t due = 0;
+};
+
+// Messages on their way from the UI thread to the process callback. 2 MiB of
+// 8-byte slots, so a long burst is held rather than refused while JACK takes
+// what fits in each period.
+class OutgoingRing {
+public:
+    static constexpr std::size_t kCapacity = std::size_t{1} << 18;
+    static_assert(sizeof(OutgoingSlot) == 8);
+
+    OutgoingRing() : slots_(std::make_unique_for_overwrite<StoredSlot[]>(kCapacity)) {}
+
+    // Producer side (UI thread).
+    bool push(const OutgoingSlot& message) noexcept {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+            return false;
+        }
+        slots_[tail & kMask] = {message.message.bytes, message.message.size, message.due};
+        tail_.store(tail + 1, std::memory_order_release);
+        return true;
+    }
+    std::size_t pushedCount() const noexcept { return tail_.load(std::memory_order_relaxed); }
+    // Producer side, while the consumer is held off: messages from index on
+    // have not been taken yet.
+    std::size_t consumedCount() const noexcept { return head_.load(std::memory_order_acquire); }
+    WireMessage messageAt(std::size_t index) const noexcept {
+        const StoredSlot& stored = slots_[index & kMask];
+        WireMessage message;
+        message.bytes = stored.bytes;
+        message.size = stored.size;
+        return message;
+    }
+    bool consumedUpTo(std::size_t count) const noexcept {
+        return head_.load(std::memory_order_acquire) >= count;
+    }
+    // Everything pushed so far is skipped by the consumer instead of sent.
+    void discardPending() noexcept {
+        discardUpTo_.store(tail_.load(std::memory_order_relaxed), std::memory_order_release);
+    }
+
+    // Consumer side (process callback): offers messages in order until take
+    // refuses one, which stays first in line for the next call.
+    template <typename Take>
+    void consume(Take take) noexcept {
+        std::size_t head = head_.load(std::memory_order_relaxed);
+        // Read before tail_, so the skip target never passes the tail seen.
+        const std::size_t skipTo = discardUpTo_.load(std::memory_order_acquire);
+        const std::size_t tail = tail_.load(std::memory_order_acquire);
+        if (head < skipTo) {
+            head = skipTo;
+        }
+        while (head != tail) {
+            const StoredSlot& stored = slots_[head & kMask];
+            OutgoingSlot slot;
+            slot.message.bytes = stored.bytes;
+            slot.message.size = stored.size;
+            slot.due = stored.due;
+            if (!take(slot)) {
+                break;
+            }
+            ++head;
+        }
+        head_.store(head, std::memory_order_release);
+    }
+
+private:
+    static constexpr std::size_t kMask = kCapacity - 1;
+
+    // Trivial, so the ring's pages stay untouched until traffic needs them
+    // and an idle program does not keep 2 MiB resident.
+    struct StoredSlot {
+        std::array<std::uint8_t, 3> bytes;
+        std::uint8_t size;
+        jack_nframes_t due;
+    };
+
+    std::unique_ptr<StoredSlot[]> slots_;
+    alignas(64) std::atomic<std::size_t> head_{0};
+    alignas(64) std::atomic<std::size_t> tail_{0};
+    alignas(64) std::atomic<std::size_t> discardUpTo_{0};
+};
+
+// The frame at which each message pushed into the input queue arrived, by
+// push count, so the answer to the message first in the queue can be sent
+// at the same offset one period later. The process thread writes a cycle's
+// stamps between beginCycle and endCycle; the UI thread reads them as a
+// sequence lock's reader, trying again while a cycle is being written.
+class ArrivalStamps {
+public:
+    ArrivalStamps() : frames_(std::make_unique_for_overwrite<jack_nframes_t[]>(kCapacity)) {}
+
+    // UI thread, while the process callback pushes into no queue: the next
+    // push into a queue holding count messages.
+    void restartAt(std::size_t count) noexcept {
+        pushedCount_.store(count, std::memory_order_seq_cst);
+    }
+
+    // Process thread. The stamp is written after its message was pushed, so a
+    // full queue never overwrites the stamp of a message still waiting.
+    std::size_t beginCycle() noexcept {
+        // Odd while pushes and the count may disagree.
+        sequence_.fetch_add(1, std::memory_order_seq_cst);
+        return pushedCount_.load(std::memory_order_relaxed);
+    }
+    void stamp(std::size_t& pushedCount, jack_nframes_t frame) noexcept {
+        frames_[pushedCount & kMask] = frame;
+        ++pushedCount;
+    }
+    // True when the cycle pushed anything.
+    bool endCycle(std::size_t pushedCount) noexcept {
+        const bool pushed = pushedCount != pushedCount_.load(std::memory_order_relaxed);
+        pushedCount_.store(pushedCount, std::memory_order_seq_cst);
+        sequence_.fetch_add(1, std::memory_order_seq_cst);
+        return pushed;
+    }
+
+    // UI thread: when the message first in queue arrived; nothing when the
+    // queue is empty or a cycle kept writing throughout.
+    std::optional<jack_nframes_t> frontArrival(const IncomingQueue& queue) const noexcept {
+        // A push is a few instructions, so a handful of tries always do.
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            const std::uint64_t before = sequence_.load(std::memory_order_seq_cst);
+            if ((before & 1U) != 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            const std::size_t waiting = queue.size();
+            const std::size_t pushedCount = pushedCount_.load(std::memory_order_seq_cst);
+            if (sequence_.load(std::memory_order_seq_cst) != before) {
+                continue;
+            }
+            if (waiting == 0) {
+                return std::nullopt;
+            }
+            return frames_[(pushedCount - waiting) & kMask];
+        }
+        return std::nullopt;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = IncomingQueue::kCapacity;
+    static constexpr std::size_t kMask = kCapacity - 1;
+
+    std::unique_ptr<jack_nframes_t[]> frames_;
+    std::atomic<std::size_t> pushedCount_{0};
+    std::atomic<std::uint64_t> sequence_{0};
+};
+
+}  // namespace keyflip::jack
