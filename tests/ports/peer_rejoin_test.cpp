@@ -1,5 +1,6 @@
 // A device that leaves and comes back under its name plays again without the
 // program doing anything; nothing else is ever taken in its place.
+#include "backend_probes.h"
 #include "port_test_support.h"
 
 #include <gtest/gtest.h>
@@ -13,20 +14,9 @@ namespace keyflip {
 namespace {
 
 using namespace std::chrono_literals;
+using checks::pumpUntil;
 using testing_support::InMemoryPorts;
 using testing_support::RecordedError;
-
-bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 2000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 std::string leftText(const char* side, const char* name) {
     return std::string("The MIDI ") + side + " device \"" + name +

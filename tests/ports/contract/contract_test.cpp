@@ -3,6 +3,7 @@
 // these cases on its own kit.
 #include "contract_test.h"
 
+#include "backend_probes.h"
 #include "message_checks.h"
 
 #include "incoming_queue.h"
@@ -33,22 +34,10 @@ namespace {
 using namespace std::chrono_literals;
 using checks::arrivedInOrder;
 using checks::hexBytes;
+using checks::LossRecorder;
 using checks::mixedMessages;
-
-// Runs the UI thread's event loop until pred holds or limit has passed.
-bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (pred()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(200us);
-    }
-}
+using checks::pumpUntil;
+using checks::QueueDrain;
 
 // Lets anything still on its way arrive, to catch extra messages.
 void settle() {
@@ -68,58 +57,6 @@ std::vector<RawEvent> rawEvents(const std::vector<WireMessage>& messages) {
 bool contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
-
-struct Loss {
-    PortSide side;
-    qint16 code;
-    QString text;
-};
-
-struct Departure {
-    PortSide side;
-    QString name;
-};
-
-// Every connectionLost and peerLeft the backend emits, in order.
-class LossRecorder {
-public:
-    explicit LossRecorder(MidiBackend& backend) {
-        QObject::connect(&backend, &MidiBackend::connectionLost,
-                         [this](PortSide side, qint16 code, const QString& text) {
-                             losses.push_back({side, code, text});
-                         });
-        QObject::connect(&backend, &MidiBackend::peerLeft,
-                         [this](PortSide side, const QString& name) {
-                             departures.push_back({side, name});
-                         });
-    }
-    std::vector<Loss> losses;
-    std::vector<Departure> departures;
-};
-
-// Drains an IncomingQueue on the UI thread whenever the MIDI thread wakes it,
-// as the input port does.
-class QueueDrain {
-public:
-    explicit QueueDrain(IncomingQueue& queue)
-        : queue_(queue), notifier_(queue.wakeDescriptor(), QSocketNotifier::Read) {
-        QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { drain(); });
-    }
-    void drain() {
-        queue_.acknowledgeWake();
-        while (queue_.size() > 0) {
-            messages.push_back(encodeShortMessage(queue_.front()).value_or(WireMessage{}));
-            queue_.pop();
-        }
-        dropped += queue_.takeDroppedCount();
-    }
-    std::vector<WireMessage> messages;
-    std::uint64_t dropped = 0;
-
-private:
-    IncomingQueue& queue_;
-    QSocketNotifier notifier_;
-};
 
 // The backend with an input queue drained as the input port would.
 struct OpenInput {

@@ -5,6 +5,7 @@
 #include "virmidi_device.h"
 
 #include "alsa_backend.h"
+#include "backend_probes.h"
 #include "incoming_queue.h"
 #include "wire_format.h"
 
@@ -35,21 +36,8 @@ using alsatest::parseStream;
 using alsatest::RawMidi;
 using alsatest::VirmidiDevice;
 
+using checks::pumpUntil;
 using namespace std::chrono_literals;
-
-bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (pred()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(200us);
-    }
-}
 
 std::vector<WireMessage> mixed(std::size_t count) {
     static constexpr std::array<std::pair<std::uint8_t, std::uint8_t>, 10> kKinds{{{0x90, 3},

@@ -32,64 +32,14 @@ void PrintTo(const PortFault& fault, std::ostream* out) {
 namespace {
 
 using namespace std::chrono_literals;
+using checks::LossRecorder;
+using checks::pumpUntil;
+using checks::QueueDrain;
 using jacktest::arrivedInOrder;
 using jacktest::JackTest;
 using jacktest::MidiReceiver;
 using jacktest::MidiSender;
 using jacktest::pollUntil;
-using jacktest::pumpUntil;
-
-struct Loss {
-    PortSide side;
-    qint16 code;
-    QString text;
-};
-
-// Every connectionLost the backend emits, in order, and the devices it
-// reports gone.
-class LossRecorder {
-public:
-    explicit LossRecorder(MidiBackend& backend) {
-        QObject::connect(&backend, &MidiBackend::connectionLost,
-                         [this](PortSide side, qint16 code, const QString& text) {
-                             losses.push_back({side, code, text});
-                         });
-        QObject::connect(
-            &backend, &MidiBackend::peerLeft,
-            [this](PortSide side, const QString& name) { departures.emplace_back(side, name); });
-    }
-    std::size_t count(PortSide side) const {
-        return static_cast<std::size_t>(std::count_if(
-            losses.begin(), losses.end(), [side](const Loss& loss) { return loss.side == side; }));
-    }
-    std::vector<Loss> losses;
-    std::vector<std::pair<PortSide, QString>> departures;
-};
-
-// Drains an IncomingQueue on the UI thread whenever the MIDI thread wakes it,
-// as the input port does.
-class QueueDrain {
-public:
-    explicit QueueDrain(IncomingQueue& queue)
-        : queue_(queue), notifier_(queue.wakeDescriptor(), QSocketNotifier::Read) {
-        QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { drain(); });
-    }
-    void drain() {
-        queue_.acknowledgeWake();
-        ++wakes;
-        while (queue_.size() > 0) {
-            const auto wire = encodeShortMessage(queue_.front());
-            messages.push_back(wire.value_or(WireMessage{}));
-            queue_.pop();
-        }
-    }
-    std::vector<WireMessage> messages;
-    int wakes = 0;
-
-private:
-    IncomingQueue& queue_;
-    QSocketNotifier notifier_;
-};
 
 bool contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -600,7 +550,7 @@ TEST_F(JackTest, SourceThatGoesAwayReportsTheInputLostOnce) {
         pumpUntil([] { return false; }, 100ms);
         EXPECT_TRUE(recorder.losses.empty());
         EXPECT_EQ(recorder.departures,
-                  (std::vector<std::pair<PortSide, QString>>{{PortSide::Input, "seq:out"}}));
+                  (std::vector<checks::Departure>{{PortSide::Input, "seq:out"}}));
         backend->closeInput();
     });
 }
@@ -618,9 +568,8 @@ TEST_F(JackTest, DestinationThatGoesAwayReportsTheOutputLostOnce) {
         EXPECT_TRUE(pumpUntil([&] { return !recorder.departures.empty(); }, 5000ms));
         pumpUntil([] { return false; }, 100ms);
         EXPECT_TRUE(recorder.losses.empty());
-        EXPECT_EQ(
-            recorder.departures,
-            (std::vector<std::pair<PortSide, QString>>{{PortSide::Output, "destination:in"}}));
+        EXPECT_EQ(recorder.departures,
+                  (std::vector<checks::Departure>{{PortSide::Output, "destination:in"}}));
         backend->closeOutput();
         backend->closeInput();
     });

@@ -8,20 +8,6 @@
 
 namespace keyflip::jacktest {
 
-bool pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (pred()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds{200});
-    }
-}
-
 void JackTest::SetUp() {
     if (!programInPath("jackd")) {
         std::fprintf(stderr,

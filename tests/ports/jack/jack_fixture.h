@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backend_probes.h"
 #include "jack_testkit.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,9 @@
 
 namespace keyflip::jacktest {
 
-// Runs Qt's event loop (the UI thread's side of the backend) until pred holds
-// or limit has passed; the last answer.
-bool pumpUntil(const std::function<bool()>& pred,
-               std::chrono::milliseconds limit = std::chrono::milliseconds{5000});
-
 using checks::arrivedInOrder;
 using checks::kNotExcusedByXruns;
+using checks::pumpUntil;
 
 // Every message in released is a Note Off that was owed, and none came
 // twice: a wrong or doubled release is never excused. Owed Note Offs that
