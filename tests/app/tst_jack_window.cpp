@@ -32,7 +32,7 @@ void JackWindowTest::initTestCase() {
     if (!programInPath("jackd")) {
         QSKIP("*** jackd is not installed: the real JACK test cannot run ***");
     }
-    server_ = std::make_unique<JackServer>(JackServer::uniqueName(700), testPeriodFrames());
+    server_ = std::make_unique<JackServer>(testPeriodFrames());
     QVERIFY2(server_->start(), server_->log().c_str());
 }
 

@@ -37,11 +37,7 @@ using jacktest::pollUntil;
 using jacktest::pumpUntil;
 using Bytes = std::vector<std::uint8_t>;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
+using checks::kUnderThreadSanitizer;
 
 class HeldNotesJackTest : public JackTest {
 protected:

@@ -1,6 +1,7 @@
 #include "window_rig.h"
 
 #include "jack_backend.h"
+#include "message_checks.h"
 #include "wire_format.h"
 
 #include <QComboBox>
@@ -13,11 +14,7 @@ namespace keyflip::reliability {
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
+using checks::kUnderThreadSanitizer;
 
 void choose(QComboBox& combo, const std::string& name) {
     const int index = combo.findText(QString::fromStdString(name));

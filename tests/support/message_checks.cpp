@@ -14,38 +14,6 @@ namespace keyflip::checks {
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-
-// A client late by a whole period has its buffer read by the next client
-// while it still writes it: the reader gets events torn between two cycles.
-// Under the sanitizers every callback runs many times slower and such runs
-// happen, so there only a clean run's checks count; elsewhere a callback
-// takes microseconds, and order and integrity are held even in a run with
-// xruns.
-constexpr bool kXrunsExcuseEverything = kUnderSanitizer;
-
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-
 constexpr int kMostRuns = 8;
 constexpr std::chrono::seconds kRunsStartWithin{60};
 

@@ -57,8 +57,7 @@ public:
         if (!jacktest::programInPath("jackd")) {
             return "jackd is not installed";
         }
-        server_ =
-            std::make_unique<JackServer>(JackServer::uniqueName(0), jacktest::testPeriodFrames());
+        server_ = std::make_unique<JackServer>(jacktest::testPeriodFrames());
         if (!server_->start()) {
             return "jackd did not come up:\n" + server_->log();
         }

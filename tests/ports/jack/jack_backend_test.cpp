@@ -58,11 +58,7 @@ bool becomesDisconnected(jack_client_t* observer, const std::string& from, const
     return pollUntil([&] { return !connected(observer, from, to); }, 2000ms);
 }
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
+using checks::kUnderThreadSanitizer;
 
 constexpr const char* kOwnIn = "Keyflip:in";
 constexpr const char* kOwnOut = "Keyflip:out";

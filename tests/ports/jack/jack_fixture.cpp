@@ -14,7 +14,7 @@ void JackTest::SetUp() {
                      "\n*** jackd is not installed: this JACK test is SKIPPED, not passed ***\n\n");
         GTEST_SKIP() << "jackd is not installed";
     }
-    server_ = std::make_unique<JackServer>(JackServer::uniqueName(0), testPeriodFrames());
+    server_ = std::make_unique<JackServer>(testPeriodFrames());
     ASSERT_TRUE(server_->start()) << "jackd did not come up:\n" << server_->log();
     ASSERT_TRUE(startXrunWatch()) << "status " << xrunWatch_->openStatus() << ", server said:\n"
                                   << server_->log();

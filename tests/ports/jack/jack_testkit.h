@@ -69,10 +69,12 @@ public:
     static constexpr std::uint32_t kSampleRate = 48000;
     static constexpr std::uint32_t kPeriodFrames = 256;
 
-    // "keyflip-test-<pid>-<n>".
-    static std::string uniqueName(int n);
-
-    explicit JackServer(std::string name, std::uint32_t periodFrames = kPeriodFrames);
+    // Named "keyflip-test-<k>" after the first of a few slots that no other
+    // running test holds (a lock file in the user's runtime folder). JACK
+    // keeps a server in its registry of eight until one of the same name
+    // starts, even when it was killed; names used again free those entries,
+    // where a name of its own per run would fill the registry for good.
+    explicit JackServer(std::uint32_t periodFrames = kPeriodFrames);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
@@ -93,6 +95,7 @@ public:
 private:
     bool launch(bool realtime, std::chrono::milliseconds limit);
 
+    int slotLock_ = -1;  // held while the server's name is ours
     std::string name_;
     std::uint32_t periodFrames_;
     std::string logPath_;
