@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTextStream>
@@ -51,5 +52,16 @@ int main(int argc, char* argv[]) {
         form.CmdOk->click();
     };
     app.form->mnuMidiSetup->trigger();
+
+    // The box shown when the keyboard is unplugged while playing, as the
+    // program shows it.
+    app.host.whileBoxWaits = [&](const keyflip::testing::RecordingHost::Box& box) {
+        QMessageBox shown(QMessageBox::NoIcon, box.title, box.text, QMessageBox::Ok,
+                          app.form.get());
+        shown.show();
+        saved = save(shown.grab(), folder, QStringLiteral("device-left-box")) && saved;
+    };
+    app.form->Command1->click();
+    app.backend.unplug(keyflip::PortSide::Input);
     return saved ? 0 : 1;
 }
