@@ -23,6 +23,7 @@
 #include <poll.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <array>
@@ -56,6 +57,9 @@ constexpr int kInputPoolEvents = 2000;
 // until it can. Bounded so a destination that never drains cannot grow the
 // program without limit; beyond it send() refuses.
 constexpr std::size_t kHeldLimit = std::size_t{1} << 18;
+// How soon held output is tried again, the first time and at the most.
+constexpr std::chrono::milliseconds kShortestRetryWait{1};
+constexpr std::chrono::milliseconds kLongestRetryWait{16};
 // Enough for any short message; longer events (SysEx) are not ours to pass.
 constexpr std::size_t kDecodeBufferSize = 16;
 
@@ -156,7 +160,8 @@ public:
                 "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory");
         }
         connect(&wakeNotifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
-        setUpWriteNotifier();
+        retryTimer_.setSingleShot(true);
+        connect(&retryTimer_, &QTimer::timeout, this, [this] { sendHeld(); });
         reader_ = std::thread([this] { readEvents(); });
     }
 
@@ -167,9 +172,7 @@ public:
         stop_.signal();
         reader_.join();
         wakeNotifier_.setEnabled(false);
-        if (writeNotifier_) {
-            writeNotifier_->setEnabled(false);
-        }
+        retryTimer_.stop();
     }
 
     QString systemName() const override { return QStringLiteral("ALSA sequencer"); }
@@ -294,9 +297,10 @@ public:
         while (!sendHeld()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !waitForRoom(left)) {
+            if (left.count() <= 0) {
                 return;
             }
+            std::this_thread::sleep_for(std::min(left, kLongestRetryWait));
         }
     }
 
@@ -552,6 +556,7 @@ private:
     // Sends what is held, in order; true when nothing is held any more.
     bool sendHeld() {
         std::uint64_t refused = 0;
+        const std::size_t before = held_.size();
         while (!held_.empty()) {
             const Written written = write(held_.front());
             if (written == Written::NoRoom) {
@@ -559,6 +564,10 @@ private:
             }
             refused += written == Written::Refused ? 1 : 0;
             held_.pop_front();
+        }
+        // A destination that took some is reading: look again soon.
+        if (held_.size() < before) {
+            watchForRoom(false);
         }
         watchForRoom(!held_.empty());
         if (refused > 0) {
@@ -576,31 +585,20 @@ private:
         }
     }
 
-    bool waitForRoom(std::chrono::milliseconds limit) {
-        std::array<pollfd, 4> descriptors{};
-        const int count =
-            snd_seq_poll_descriptors(sequencer_, descriptors.data(), descriptors.size(), POLLOUT);
-        if (count <= 0) {
-            return false;
-        }
-        return ::poll(descriptors.data(), static_cast<nfds_t>(count),
-                      static_cast<int>(limit.count())) > 0;
-    }
-
-    void setUpWriteNotifier() {
-        pollfd descriptor{};
-        if (snd_seq_poll_descriptors(sequencer_, &descriptor, 1, POLLOUT) == 1) {
-            writeNotifier_ =
-                std::make_unique<QSocketNotifier>(descriptor.fd, QSocketNotifier::Write);
-            writeNotifier_->setEnabled(false);
-            connect(writeNotifier_.get(), &QSocketNotifier::activated, this,
-                    [this] { sendHeld(); });
-        }
-    }
-
+    // The sequencer says nothing when a destination has room again (the
+    // descriptor's POLLOUT is about this client's own pool, which direct
+    // events never use), so held messages are tried again on a timer: soon at
+    // first, then less often while the destination stays full, so a
+    // synthesizer that stops reading does not keep a CPU busy here.
     void watchForRoom(bool watch) {
-        if (writeNotifier_) {
-            writeNotifier_->setEnabled(watch);
+        if (!watch) {
+            retryTimer_.stop();
+            retryWait_ = kShortestRetryWait;
+            return;
+        }
+        if (!retryTimer_.isActive()) {
+            retryTimer_.start(retryWait_);
+            retryWait_ = std::min(retryWait_ * 2, kLongestRetryWait);
         }
     }
 
@@ -614,7 +612,8 @@ private:
     bool inputOpen_ = false;
     bool outputOpen_ = false;
     std::deque<WireMessage> held_;
-    std::unique_ptr<QSocketNotifier> writeNotifier_;
+    QTimer retryTimer_;
+    std::chrono::milliseconds retryWait_ = kShortestRetryWait;
 
     // Reader thread only.
     MidiCodec decoder_;

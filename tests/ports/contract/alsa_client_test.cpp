@@ -2,11 +2,16 @@
 // aconnect reaches by the client's name, as the README tells users to.
 #include "alsa_backend.h"
 #include "incoming_queue.h"
+#include "message_checks.h"
 #include "virmidi_device.h"
 
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <array>
 #include <chrono>
@@ -112,6 +117,91 @@ TEST_F(AlsaClientTest, AconnectConnectsDevicesToTheOwnPortsByClientName) {
     EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x80, 60, 0}));
     backend->closeInput();
     backend->setInputQueue(nullptr);
+}
+
+// A synthesizer program that stops reading for a while (busy, or stopped in
+// a debugger): once its input is full the sequencer has no room for more.
+// What Keyflip sends meanwhile waits in Keyflip and follows in order when
+// the program reads again; nothing is reported lost, and the wait does not
+// keep a CPU busy.
+TEST_F(AlsaClientTest, OutputWaitsInOrderWhileADestinationReadsNothing) {
+    snd_seq_t* raw = nullptr;
+    ASSERT_EQ(snd_seq_open(&raw, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK), 0);
+    const std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> synth(raw, &snd_seq_close);
+    ASSERT_EQ(snd_seq_set_client_name(synth.get(), "stalled-synth"), 0);
+    ASSERT_EQ(snd_seq_set_client_pool_input(synth.get(), 200), 0);
+    ASSERT_GE(snd_seq_create_simple_port(
+                  synth.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
+              0);
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    std::uint64_t reportedLost = 0;
+    QObject::connect(backend.get(), &MidiBackend::outgoingLost,
+                     [&](quint64 count) { reportedLost += count; });
+    ASSERT_EQ(backend->openOutput("stalled-synth:in"), std::nullopt);
+
+    std::vector<WireMessage> sent;
+    for (int index = 0; index < 1000; ++index) {
+        sent.push_back(WireMessage{
+            {static_cast<std::uint8_t>(0xB0 | (index % 16)), static_cast<std::uint8_t>(index / 128),
+             static_cast<std::uint8_t>(index % 128)},
+            3});
+        ASSERT_TRUE(backend->send(sent.back())) << index;
+    }
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    QEventLoop waiting;
+    QTimer::singleShot(1s, &waiting, &QEventLoop::quit);
+    waiting.exec();
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    const auto cpuMs = [](const rusage& usage) {
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    };
+    std::printf("stalled destination: %.0f ms of CPU in 1 s of waiting\n",
+                cpuMs(after) - cpuMs(before));
+
+    // Reading again: the sequencer first says the program's input overflowed
+    // (it clears what the program had not read), then the rest arrives.
+    std::vector<WireMessage> received;
+    int overflows = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((received.empty() || !(received.back() == sent.back())) &&
+           std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        // Everything there is, as a synthesizer's reader takes it.
+        for (;;) {
+            snd_seq_event_t* event = nullptr;
+            const int result = snd_seq_event_input(synth.get(), &event);
+            if (result == -ENOSPC) {
+                ++overflows;
+                continue;
+            }
+            if (result < 0 || event == nullptr) {
+                break;
+            }
+            if (event->type == SND_SEQ_EVENT_CONTROLLER) {
+                received.push_back(
+                    WireMessage{{static_cast<std::uint8_t>(0xB0 | event->data.control.channel),
+                                 static_cast<std::uint8_t>(event->data.control.param),
+                                 static_cast<std::uint8_t>(event->data.control.value)},
+                                3});
+            }
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    std::printf("stalled destination: %zu received, %d overflow(s), %llu reported lost\n",
+                received.size(), overflows, static_cast<unsigned long long>(reportedLost));
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.back(), sent.back()) << "the last message never arrived";
+    EXPECT_EQ(reportedLost, 0u);
+    // What the program read is what was sent, in order; only what its own
+    // full input held when it overflowed is missing.
+    EXPECT_FALSE(checks::departureFromOrder(sent, received).has_value())
+        << *checks::departureFromOrder(sent, received);
+    backend->closeOutput();
 }
 
 }  // namespace
