@@ -260,45 +260,6 @@ TEST_F(FaultsJackTest, KeyboardAndSynthVanishAndReturnThenSetupReopens) {
     });
 }
 
-// The keyboard and the synthesizer restarted under their names while the
-// window plays: it connects to both again by itself, and the flow goes on
-// with no command, after one box per device.
-TEST_F(FaultsJackTest, KeyboardAndSynthRestartedPlayOnWithoutACommand) {
-    runCase([&] {
-        auto keyboard = std::make_unique<MidiSender>(kKeyboardClient);
-        auto synth = std::make_unique<MidiReceiver>(kSynthClient, 4096);
-        ASSERT_TRUE(keyboard->ok() && synth->ok());
-        WindowRig rig;
-        rig.pressGo();
-        ASSERT_EQ(rig.form->MIDIInput1->portState(), 2);
-
-        endTimingSensitivePart();
-        keyboard.reset();
-        synth.reset();
-        EXPECT_TRUE(pumpUntil([&] { return rig.portErrorBoxes() == 2; }, 5000ms))
-            << joined(rig.portErrorTexts());
-        keyboard = std::make_unique<MidiSender>(kKeyboardClient);
-        synth = std::make_unique<MidiReceiver>(kSynthClient, 4096);
-        ASSERT_TRUE(keyboard->ok() && synth->ok());
-        ASSERT_TRUE(pumpUntil(
-            [&] {
-                return rig.form->MIDIInput1->portState() == 2 &&
-                       rig.form->MIDIOutput1->portState() == 2;
-            },
-            5000ms));
-        const auto messages = steadyStream(300);
-        keyboard->send(messages, 16);
-        EXPECT_TRUE(pumpUntil([&] { return synth->count() >= messages.size(); }, 10000ms))
-            << synth->count() << " of " << messages.size();
-        EXPECT_TRUE(jacktest::arrivedInOrder(messages, synth->messages()));
-        EXPECT_EQ(rig.portErrorBoxes(), 2u) << joined(rig.portErrorTexts());
-        for (const auto& text : rig.portErrorTexts()) {
-            EXPECT_TRUE(text.endsWith("Keyflip will connect to it again as soon as it is back."))
-                << text.toStdString();
-        }
-    });
-}
-
 // Ten keys down on ten channels with the transposition at 3, two of them let
 // go again: eight Note Offs are owed, on the pitches that sound.
 void endingReleasesHeldNotes(FaultsJackTest& test, const std::function<void(frmMain&)>& end) {

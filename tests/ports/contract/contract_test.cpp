@@ -6,13 +6,18 @@
 #include "backend_probes.h"
 #include "message_checks.h"
 
+#include "app_test_support.h"
 #include "incoming_queue.h"
+#include "main_window.h"
 #include "midi_port.h"
+#include "setup_dialog.h"
 #include "wire_format.h"
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QPushButton>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -498,6 +503,76 @@ TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
         EXPECT_EQ(errors, expected);
         EXPECT_EQ(input.deviceName(), QString::fromStdString(sourceName));
         EXPECT_EQ(output.deviceName(), QString::fromStdString(destinationName));
+    });
+}
+
+// The whole window, as a user plays it: the synthesizer restarts under its
+// name, then the keyboard is unplugged with two keys down and plugged in
+// again. The window connects to each by itself; the synthesizer hears the
+// held notes released when the keyboard left and everything played after,
+// in order; and there is one box per device that left.
+TEST_P(MidiSystemContract, TheWindowPlaysOnWhenItsDevicesComeBack) {
+    runCase([&] {
+        auto keyboard = kit().createSource("window-keyboard");
+        auto synth = kit().createDestination("window-synth", 4096);
+        const std::string keyboardName = keyboard->portName();
+        const std::string synthName = synth->portName();
+        testing::RecordingHost host;
+        host.onModal = [&](MIDISetupForm& form) {
+            form.ComboMidiIn->setCurrentIndex(
+                form.ComboMidiIn->findText(QString::fromStdString(keyboardName)));
+            form.ComboMidiOut->setCurrentIndex(
+                form.ComboMidiOut->findText(QString::fromStdString(synthName)));
+            form.CmdOk->click();
+        };
+        frmMain window(backend(), host);
+        window.Command1->click();
+        ASSERT_EQ(window.MIDIInput1->deviceName(), QString::fromStdString(keyboardName));
+        ASSERT_EQ(window.MIDIOutput1->deviceName(), QString::fromStdString(synthName));
+        ASSERT_EQ(window.MIDIOutput1->portState(), PORT_STATE_STARTED);
+        const auto started = [](auto& port) { return port.portState() == PORT_STATE_STARTED; };
+
+        synth.reset();
+        ASSERT_TRUE(pumpUntil([&] { return host.boxes.size() == 1; }, 5000ms));
+        synth = kit().createDestination("window-synth", 4096);
+        ASSERT_TRUE(pumpUntil([&] { return started(*window.MIDIOutput1); }, 5000ms));
+
+        const std::vector<WireMessage> keys{WireMessage{{0x90, 60, 100}, 3},
+                                            WireMessage{{0x91, 64, 90}, 3}};
+        keyboard->send(rawEvents(keys), 0);
+        ASSERT_TRUE(pumpUntil([&] { return synth->count() >= keys.size(); }));
+        keyboard.reset();
+        ASSERT_TRUE(pumpUntil([&] { return host.boxes.size() == 2; }, 5000ms));
+        pumpUntil([&] { return synth->count() >= keys.size() + 2; }, 2000ms);
+        keyboard = kit().createSource("window-keyboard");
+        ASSERT_TRUE(pumpUntil([&] { return started(*window.MIDIInput1); }, 5000ms));
+        std::vector<WireMessage> later;
+        for (std::uint8_t value = 0; value < 100; ++value) {
+            later.push_back(
+                WireMessage{{static_cast<std::uint8_t>(0xB0 | (value % 16)), 7, value}, 3});
+        }
+        keyboard->send(rawEvents(later), 0);
+        pumpUntil([&] { return synth->count() >= keys.size() + 2 + later.size(); });
+        settle();
+
+        auto heard = synth->messages();
+        ASSERT_GE(heard.size(), keys.size() + 2);
+        std::vector<WireMessage> released(heard.begin() + 2, heard.begin() + 4);
+        std::ranges::sort(released, {}, [](const WireMessage& m) { return m.bytes; });
+        EXPECT_TRUE(arrivedInOrder(keys, {heard.begin(), heard.begin() + 2}));
+        EXPECT_TRUE(arrivedInOrder({WireMessage{{0x80, 60, 0}, 3}, WireMessage{{0x81, 64, 0}, 3}},
+                                   released));
+        EXPECT_TRUE(arrivedInOrder(later, {heard.begin() + 4, heard.end()}));
+        ASSERT_EQ(host.boxes.size(), 2u);
+        EXPECT_EQ(host.boxes[0].text,
+                  QStringLiteral("The MIDI output device \"%1\" went away. Keyflip will connect "
+                                 "to it again as soon as it is back.")
+                      .arg(QString::fromStdString(synthName)));
+        EXPECT_EQ(host.boxes[1].text,
+                  QStringLiteral("The MIDI input device \"%1\" went away. Keyflip will connect "
+                                 "to it again as soon as it is back.")
+                      .arg(QString::fromStdString(keyboardName)));
+        window.stopbutton->click();
     });
 }
 

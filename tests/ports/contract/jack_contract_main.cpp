@@ -3,16 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 
 namespace keyflip::contract {
 INSTANTIATE_TEST_SUITE_P(Contract, MidiSystemContract, ::testing::Values(jackKit()), kitName);
 }  // namespace keyflip::contract
 
 // The backend watches its wake-up descriptor with a QSocketNotifier, which
-// needs an application object on the testing thread.
+// needs an application object on the testing thread; one case runs the
+// whole window, with no display.
 int main(int argc, char** argv) {
-    QCoreApplication application(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
