@@ -11,10 +11,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRetryInterval = 100ms;
+// A JACK client is refused connections from registering its ports until it
+// activates, typically within a few tens of milliseconds.
+constexpr auto kRetryInterval = 20ms;
 // Two seconds of refusals after one change in the device lists; the next
 // change starts the count again.
-constexpr int kRetriesPerChange = 20;
+constexpr int kRetriesPerChange = 100;
 
 }  // namespace
 
