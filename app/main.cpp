@@ -1,5 +1,6 @@
 #include "backend_selection.h"
 #include "main_window.h"
+#include "short_time_slices.h"
 #include "termination_signals.h"
 #include "window_commands.h"
 
@@ -11,6 +12,9 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
     keyflip::TerminationSignals terminationSignals;
+    // This thread passes every message on; a kernel that cannot give it short
+    // time slices runs it as before.
+    static_cast<void>(keyflip::requestShortTimeSlices());
 
     const std::unique_ptr<keyflip::MidiBackend> backend = keyflip::createSystemBackend();
     keyflip::SystemHost host;

@@ -12,6 +12,7 @@
 #include "jack_backend.h"
 #include "main_window.h"
 #include "setup_dialog.h"
+#include "short_time_slices.h"
 #include "termination_signals.h"
 #include "window_commands.h"
 
@@ -87,6 +88,8 @@ int main(int argc, char* argv[]) {
         }
     }
     QApplication application(argc, argv);
+    // As the program does: the UI thread passes every message on.
+    static_cast<void>(requestShortTimeSlices());
     TerminationSignals terminationSignals;
     const std::unique_ptr<MidiBackend> backend = createBackend(timing);
     BenchHost host;
