@@ -69,7 +69,11 @@ std::int64_t monotonicNs() {
 }
 
 struct SequencerCloser {
-    void operator()(snd_seq_t* sequencer) const { snd_seq_close(sequencer); }
+    void operator()(snd_seq_t* sequencer) const {
+        if (const int result = snd_seq_close(sequencer); result < 0) {
+            std::fprintf(stderr, "cannot close a sequencer client: %s\n", snd_strerror(result));
+        }
+    }
 };
 using Sequencer = std::unique_ptr<snd_seq_t, SequencerCloser>;
 
