@@ -1,6 +1,7 @@
 #include "backend_selection.h"
 #include "error_report.h"
 #include "main_window.h"
+#include "short_time_slices.h"
 #include "termination_signals.h"
 #include "window_commands.h"
 
@@ -11,6 +12,9 @@
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
+    // This thread passes every message on; a kernel that cannot give it short
+    // time slices runs it as before.
+    static_cast<void>(keyflip::requestShortTimeSlices());
     keyflip::SystemHost host;
 
     std::unique_ptr<keyflip::TerminationSignals> terminationSignals;

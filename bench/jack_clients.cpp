@@ -270,16 +270,18 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
     const std::uint64_t xrunsBefore = xrunCount.load();
     sender.go.store(true, std::memory_order_release);
 
-    // Done when all arrived, or nothing more came for two seconds after the
-    // last one went out.
+    // Done when all arrived, or for two seconds nothing more went out and
+    // nothing more came (also when the server stopped calling the sender).
     auto lastProgress = Clock::now();
     std::uint32_t seen = 0;
+    std::uint32_t sentSeen = 0;
     while (!stopRequested.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const std::uint32_t now = receiver.received.load(std::memory_order_acquire);
-        const bool sending = sender.next.load(std::memory_order_acquire) < count;
-        if (now != seen || sending) {
+        const std::uint32_t sentNow = sender.next.load(std::memory_order_acquire);
+        if (now != seen || sentNow != sentSeen) {
             seen = now;
+            sentSeen = sentNow;
             lastProgress = Clock::now();
         }
         if (now == count || Clock::now() - lastProgress > std::chrono::seconds(2)) {

@@ -1,14 +1,18 @@
 // keyflip_bench_relay [--timing keep-offset|frame-zero]
 //
-// Keyflip's real main window on the JACK backend, for scripts/bench: "go" is
+// Keyflip's real main window, for scripts/bench, on the JACK backend with the
+// given output timing, or with KEYFLIP_MIDI_SYSTEM set on the system it
+// names, chosen as the program chooses it. "go" is
 // pressed in-process and MIDI Setup is left with Ok on the program's own
 // ports, so the script connects them itself. It prints "shown <ns>" with
 // CLOCK_REALTIME when the window is first exposed, "ready" once both ports
 // are started, and ends like File > Exit on SIGTERM or SIGINT.
 
+#include "backend_selection.h"
 #include "jack_backend.h"
 #include "main_window.h"
 #include "setup_dialog.h"
+#include "short_time_slices.h"
 #include "termination_signals.h"
 #include "window_commands.h"
 
@@ -63,6 +67,15 @@ private:
     bool reported_ = false;
 };
 
+std::unique_ptr<MidiBackend> createBackend([[maybe_unused]] JackOutputTiming timing) {
+#if defined(KEYFLIP_HAVE_JACK)
+    if (!qEnvironmentVariableIsSet(kMidiSystemVariable)) {
+        return createJackBackend(timing);
+    }
+#endif
+    return createSystemBackend();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -75,8 +88,10 @@ int main(int argc, char* argv[]) {
         }
     }
     QApplication application(argc, argv);
+    // As the program does: the UI thread passes every message on.
+    static_cast<void>(requestShortTimeSlices());
     TerminationSignals terminationSignals;
-    const std::unique_ptr<MidiBackend> backend = createJackBackend(timing);
+    const std::unique_ptr<MidiBackend> backend = createBackend(timing);
     BenchHost host;
     frmMain window(*backend, host);
     QObject::connect(&terminationSignals, &TerminationSignals::received, &window,

@@ -348,7 +348,10 @@ private:
         bool departures = false;
         bool arrivals = false;
         std::uint64_t overruns = 0;
-        for (;;) {
+        // One read takes all the kernel holds; once the library's buffer is
+        // empty the reader goes back to poll rather than read again, so the
+        // UI thread is woken one system call sooner.
+        do {
             snd_seq_event_t* event = nullptr;
             const int result = snd_seq_event_input(sequencer_, &event);
             if (result == -ENOSPC) {
@@ -381,7 +384,7 @@ private:
             } else {
                 snd_midi_event_reset_decode(decoder_.get());
             }
-        }
+        } while (snd_seq_event_input_pending(sequencer_, 0) > 0);
         if (overruns > 0 && queue != nullptr) {
             queue->countLost(overruns);
             pushed = true;

@@ -45,6 +45,7 @@ void logWrite(PortAccessLog* log, const char* port, const char* member, long val
 // A flood is passed on in batches of at most this long, with the window's
 // other events in between, so a click is never kept waiting behind it.
 constexpr std::chrono::milliseconds kBatchBudget{20};
+constexpr std::uint32_t kMessagesPerClockReading = 16;
 
 [[noreturn]] void refuseValue() {
     throw ProgramError(kInvalidPropertyValueDescription);
@@ -143,7 +144,7 @@ std::int16_t MidiInputPort::portState() {
 
 std::int16_t MidiInputPort::pendingCount() {
     std::size_t size = queue_->size();
-    if (size > 0 && batch_ != nullptr && std::chrono::steady_clock::now() >= batch_->deadline) {
+    if (size > 0 && batch_ != nullptr && batch_->overBudget()) {
         batch_->yielded = true;
         size = 0;
     }
@@ -265,7 +266,7 @@ void MidiInputPort::onWake() {
     }
     bool yielded = false;
     if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
-        RunningBatch batch{std::chrono::steady_clock::now() + kBatchBudget, false};
+        RunningBatch batch;
         passOn(&batch);
         yielded = batch.yielded;
         if (yielded) {
@@ -284,6 +285,18 @@ void MidiInputPort::onWake() {
                               "Keyflip could pass them on.")
                    .arg(lost));
     }
+}
+
+bool MidiInputPort::RunningBatch::overBudget() {
+    if (++asked % kMessagesPerClockReading != 0) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!deadline) {
+        deadline = now + kBatchBudget;
+        return false;
+    }
+    return now >= *deadline;
 }
 
 // batch: when the run must yield to the window; nullptr runs to the end.

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,10 +61,15 @@ public:
     std::int16_t msgData2() override;
 
 private:
-    // The batch the UI thread is passing on now; none has a deadline.
+    // The batch the UI thread is passing on now; none has a deadline. The
+    // clock is read every few messages only, and the deadline set at the
+    // first reading: where reading it is a system call (a virtual machine
+    // without vDSO), a lone message is passed on without one.
     struct RunningBatch {
-        std::chrono::steady_clock::time_point deadline;
-        bool yielded;
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        std::uint32_t asked = 0;
+        bool yielded = false;
+        bool overBudget();
     };
 
 signals:
