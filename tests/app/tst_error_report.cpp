@@ -140,6 +140,11 @@ void ErrorReportTest::startUpWithoutDescriptorsSaysWhyAndEnds_data() {
 }
 
 void ErrorReportTest::startUpWithoutDescriptorsSaysWhyAndEnds() {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime probes memory through a pipe of its own, which
+    // the limit below refuses too, and then misreports the exception thrown.
+    QSKIP("*** needs descriptors the sanitizers' runtime takes: run on the plain build ***");
+#endif
     QFETCH(int, what);
     QFETCH(QString, text);
     keyflip::testing::RecordingHost host;
