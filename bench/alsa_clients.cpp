@@ -14,6 +14,8 @@
 //       kernel. Prints one "result" line of key=value figures, latencies in
 //       milliseconds.
 
+#include "latency_summary.h"
+
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <time.h>
@@ -304,24 +306,7 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
         lastArrival = std::max(lastArrival, receiver.arrivalNs[i]);
     }
     const std::uint32_t received = receiver.received.load();
-    double sum = 0;
-    double squares = 0;
-    for (const double latency : latencies) {
-        sum += latency;
-        squares += latency * latency;
-    }
-    std::sort(latencies.begin(), latencies.end());
-    const std::size_t n = latencies.size();
-    const double average = n > 0 ? sum / static_cast<double>(n) : 0;
-    const double deviation =
-        n > 0 ? std::sqrt(std::max(0.0, squares / static_cast<double>(n) - average * average)) : 0;
-    const auto quantile = [&](double q) {
-        if (n == 0) {
-            return 0.0;
-        }
-        const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(n))) - 1;
-        return latencies[std::min(index, n - 1)];
-    };
+    const keyflip::bench::LatencySummary summary = keyflip::bench::summarize(std::move(latencies));
     const double seconds = static_cast<double>(lastArrival - sendNs[0]) / 1e9;
     const double sendSeconds = static_cast<double>(sendingEnded - started) / 1e9;
     std::printf(
@@ -329,9 +314,9 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
         "foreign=%u overruns=%u min_ms=%.3f avg_ms=%.3f p50_ms=%.3f p99_ms=%.3f p999_ms=%.3f "
         "max_ms=%.3f jitter_ms=%.3f send_seconds=%.3f seconds=%.3f rate_per_s=%.0f\n",
         label.c_str(), count, sent, refused, received, count - received, receiver.outOfOrder.load(),
-        receiver.foreign.load(), receiver.overruns.load(), n > 0 ? latencies.front() : 0.0, average,
-        quantile(0.5), quantile(0.99), quantile(0.999), n > 0 ? latencies.back() : 0.0, deviation,
-        sendSeconds, seconds, seconds > 0 ? received / seconds : 0.0);
+        receiver.foreign.load(), receiver.overruns.load(), summary.min, summary.average,
+        summary.quantile(0.5), summary.quantile(0.99), summary.quantile(0.999), summary.max,
+        summary.deviation, sendSeconds, seconds, seconds > 0 ? received / seconds : 0.0);
     std::fflush(stdout);
     return 0;
 }

@@ -14,6 +14,8 @@
 //       the receiver matches it to its send frame. Prints one "result" line of
 //       key=value figures, latencies in milliseconds.
 
+#include "latency_summary.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <unistd.h>
@@ -311,26 +313,10 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
     }
     const std::uint32_t received = receiver.received.load();
     const double periodMs = period * 1000.0 / rate;
-    double sum = 0;
-    double squares = 0;
-    std::uint32_t late = 0;
-    for (const double latency : latencies) {
-        sum += latency;
-        squares += latency * latency;
-        late += latency > periodMs + 0.1 ? 1U : 0U;
-    }
-    std::sort(latencies.begin(), latencies.end());
-    const std::size_t n = latencies.size();
-    const double average = n > 0 ? sum / static_cast<double>(n) : 0;
-    const double deviation =
-        n > 0 ? std::sqrt(std::max(0.0, squares / static_cast<double>(n) - average * average)) : 0;
-    const auto quantile = [&](double q) {
-        if (n == 0) {
-            return 0.0;
-        }
-        const auto index = static_cast<std::size_t>(std::ceil(q * static_cast<double>(n))) - 1;
-        return latencies[std::min(index, n - 1)];
-    };
+    const auto late = static_cast<std::uint32_t>(
+        std::ranges::count_if(latencies, [&](double latency) { return latency > periodMs + 0.1; }));
+    const keyflip::bench::LatencySummary summary = keyflip::bench::summarize(std::move(latencies));
+    const std::size_t n = summary.count;
     const double seconds = (lastArrival + 1) / rate;
     std::printf(
         "result label=%s period=%u count=%u sent=%u received=%u lost=%u out_of_order=%u "
@@ -338,10 +324,9 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
         "jitter_ms=%.3f spread_ms=%.3f late=%u within_period_pct=%.3f seconds=%.3f "
         "rate_per_s=%.0f\n",
         label.c_str(), period, count, sent, received, count - received, receiver.outOfOrder.load(),
-        receiver.foreign.load(), static_cast<unsigned long long>(xruns),
-        n > 0 ? latencies.front() : 0.0, average, quantile(0.5), quantile(0.999),
-        n > 0 ? latencies.back() : 0.0, deviation,
-        n > 0 ? latencies.back() - latencies.front() : 0.0, late,
+        receiver.foreign.load(), static_cast<unsigned long long>(xruns), summary.min,
+        summary.average, summary.quantile(0.5), summary.quantile(0.999), summary.max,
+        summary.deviation, summary.max - summary.min, late,
         n > 0 ? 100.0 * static_cast<double>(n - late) / static_cast<double>(n) : 0.0, seconds,
         seconds > 0 ? received / seconds : 0.0);
     std::fflush(stdout);
