@@ -252,6 +252,11 @@ TEST_F(JackTest, IncomingMessagesReachTheQueueByteForByteAndInOrder) {
 
 TEST_F(JackTest, SentMessagesReachTheDestinationByteForByteAndInOrder) {
     runCase([&] {
+        // 3,000 at once is a burst too: under ThreadSanitizer, as for the
+        // bursts below, only a run without an xrun is checked.
+        if (kUnderThreadSanitizer) {
+            endTimingSensitivePart();
+        }
         MidiReceiver destination("destination", 4096);
         ASSERT_TRUE(destination.ok());
         const auto backend = createJackBackend();
@@ -265,7 +270,9 @@ TEST_F(JackTest, SentMessagesReachTheDestinationByteForByteAndInOrder) {
         EXPECT_TRUE(pollUntil(
             [&] { return destination.count() >= messages.size() || xrunInThisRun(); }, 5000ms));
         pollUntil([] { return false; }, 30ms);
-        EXPECT_TRUE(arrivedInOrder(messages, destination.messages()));
+        if (!(kUnderThreadSanitizer && xrunInThisRun())) {
+            EXPECT_TRUE(arrivedInOrder(messages, destination.messages()));
+        }
         backend->closeOutput();
     });
 }
