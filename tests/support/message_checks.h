@@ -22,14 +22,28 @@ namespace keyflip::checks {
 
 // Which sanitizer, if any, this build runs under: its callbacks run many
 // times slower, which changes what a run with xruns can show.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kUnderSanitizer = true;
+#if defined(__SANITIZE_THREAD__)
+#define KEYFLIP_UNDER_THREAD_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-inline constexpr bool kUnderSanitizer = true;
-#else
-inline constexpr bool kUnderSanitizer = false;
+#if __has_feature(thread_sanitizer)
+#define KEYFLIP_UNDER_THREAD_SANITIZER 1
 #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KEYFLIP_UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEYFLIP_UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#if defined(KEYFLIP_UNDER_THREAD_SANITIZER)
+inline constexpr bool kUnderThreadSanitizer = true;
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+#if defined(KEYFLIP_UNDER_THREAD_SANITIZER) || defined(KEYFLIP_UNDER_ADDRESS_SANITIZER)
+inline constexpr bool kUnderSanitizer = true;
 #else
 inline constexpr bool kUnderSanitizer = false;
 #endif
@@ -41,18 +55,6 @@ inline constexpr bool kUnderSanitizer = false;
 // takes microseconds, and order and integrity are held even in a run with
 // xruns.
 inline constexpr bool kXrunsExcuseEverything = kUnderSanitizer;
-
-#if defined(__SANITIZE_THREAD__)
-inline constexpr bool kUnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-inline constexpr bool kUnderThreadSanitizer = true;
-#else
-inline constexpr bool kUnderThreadSanitizer = false;
-#endif
-#else
-inline constexpr bool kUnderThreadSanitizer = false;
-#endif
 
 // count messages of every short kind (1, 2 and 3 bytes) over all channels,
 // with data that changes from one to the next, so a lost, doubled or swapped
