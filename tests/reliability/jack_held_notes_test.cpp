@@ -3,6 +3,7 @@
 // server dies with notes sounding and comes back, the program closes behind a
 // long backlog, and the program ends in the instant the server dies.
 
+#include "program_paths.h"
 #include "window_rig.h"
 
 #include "wire_format.h"
@@ -273,8 +274,7 @@ TEST_F(HeldNotesJackTest, EndingAsTheServerDiesNeverHangs) {
             bool ended = false;
             {
                 jacktest::ChildProcess probe(
-                    {KEYFLIP_TEARDOWN_PROBE, std::to_string(jackd), std::to_string(microseconds)},
-                    log);
+                    {kTeardownProbePath, std::to_string(jackd), std::to_string(microseconds)}, log);
                 ASSERT_TRUE(probe.started());
                 ended = pollUntil([&] { return probe.hasEnded(); }, 20000ms, 1ms);
             }  // a probe still there is killed here

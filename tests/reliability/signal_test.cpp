@@ -2,6 +2,7 @@
 // would: notes held, then SIGTERM or SIGINT as a desktop logging out sends.
 // It must release every note, close its ports and exit 0.
 
+#include "program_paths.h"
 #include "window_rig.h"
 
 #include "backend_selection.h"
@@ -81,8 +82,8 @@ public:
             env.push_back(const_cast<char*>(entry.c_str()));
         }
         env.push_back(nullptr);
-        char* argv[] = {const_cast<char*>(KEYFLIP_PROGRAM), nullptr};
-        if (::posix_spawn(&pid_, KEYFLIP_PROGRAM, nullptr, nullptr, argv, env.data()) != 0) {
+        char* argv[] = {const_cast<char*>(kProgramPath), nullptr};
+        if (::posix_spawn(&pid_, kProgramPath, nullptr, nullptr, argv, env.data()) != 0) {
             pid_ = -1;
         }
     }
