@@ -6,6 +6,7 @@
 #include "error_report.h"
 #include "incoming_queue.h"
 #include "program_error.h"
+#include "support/sanitizers.h"
 #include "termination_signals.h"
 
 #include <QAbstractButton>
@@ -140,7 +141,7 @@ void ErrorReportTest::startUpWithoutDescriptorsSaysWhyAndEnds_data() {
 }
 
 void ErrorReportTest::startUpWithoutDescriptorsSaysWhyAndEnds() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KEYFLIP_UNDER_ADDRESS_SANITIZER)
     // The sanitizers' runtime probes memory through a pipe of its own, which
     // the limit below refuses too, and then misreports the exception thrown.
     QSKIP("*** needs descriptors the sanitizers' runtime takes: run on the plain build ***");

@@ -5,6 +5,7 @@
 // arrived is what was sent with some left out, and a way to run a case until
 // one run of it was not spoiled by the system missing its deadlines.
 
+#include "sanitizers.h"
 #include "wire_format.h"
 
 #include <gtest/gtest.h>
@@ -22,21 +23,6 @@ namespace keyflip::checks {
 
 // Which sanitizer, if any, this build runs under: its callbacks run many
 // times slower, which changes what a run with xruns can show.
-#if defined(__SANITIZE_THREAD__)
-#define KEYFLIP_UNDER_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KEYFLIP_UNDER_THREAD_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define KEYFLIP_UNDER_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEYFLIP_UNDER_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 #if defined(KEYFLIP_UNDER_THREAD_SANITIZER)
 inline constexpr bool kUnderThreadSanitizer = true;
 #else
