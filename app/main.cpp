@@ -1,6 +1,7 @@
 #include "backend_selection.h"
 #include "error_report.h"
 #include "main_window.h"
+#include "qt_event_loop.h"
 #include "short_time_slices.h"
 #include "termination_signals.h"
 #include "window_commands.h"
@@ -10,6 +11,7 @@
 #include <memory>
 
 int main(int argc, char* argv[]) {
+    keyflip::useQtEventLoop();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
     // This thread passes every message on; a kernel that cannot give it short

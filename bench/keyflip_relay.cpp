@@ -11,6 +11,7 @@
 #include "backend_selection.h"
 #include "jack_backend.h"
 #include "main_window.h"
+#include "qt_event_loop.h"
 #include "setup_dialog.h"
 #include "short_time_slices.h"
 #include "termination_signals.h"
@@ -87,6 +88,7 @@ int main(int argc, char* argv[]) {
                                                              : JackOutputTiming::KeepOffset;
         }
     }
+    useQtEventLoop();
     QApplication application(argc, argv);
     // As the program does: the UI thread passes every message on.
     static_cast<void>(requestShortTimeSlices());

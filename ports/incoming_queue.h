@@ -42,6 +42,8 @@ public:
     ShortMessage front() const noexcept;  // only when size() > 0
     void pop() noexcept;
     void clear() noexcept;
+    // How many messages the consumer has taken or cleared so far.
+    std::size_t takenCount() const noexcept { return head_.load(std::memory_order_relaxed); }
     // Messages dropped because the queue was full, since the last call.
     std::uint64_t takeDroppedCount() noexcept;
 

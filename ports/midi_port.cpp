@@ -256,23 +256,31 @@ void MidiInputPort::stop() {
 }
 
 void MidiInputPort::onWake() {
-    queue_->acknowledgeWake();
     // A handler of Message that runs the event loop (a box waiting for the
     // user) must not start a second run over the message the first one is
     // still handling; the running one reads the count again and takes the
     // new arrivals itself.
     if (passingOn_) {
+        queue_->acknowledgeWake();
         return;
     }
     bool yielded = false;
+    bool tookSome = false;
     if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
+        const std::size_t takenBefore = queue_->takenCount();
         RunningBatch batch;
         passOn(&batch);
         yielded = batch.yielded;
-        if (yielded) {
-            // The rest follows once the window has had its turn.
-            queue_->wake();
-        }
+        tookSome = queue_->takenCount() != takenBefore;
+    }
+    // The wake-up is taken after the run, so the first message goes out one
+    // system call sooner. A message that arrived meanwhile may have had its
+    // wake-up taken here: it is still queued, so the wake is given again
+    // (unless the handler took nothing, which would only wake it in vain).
+    queue_->acknowledgeWake();
+    if (yielded || (tookSome && state_ == PORT_STATE_STARTED && queue_->size() > 0)) {
+        // The rest follows once the window has had its turn.
+        queue_->wake();
     }
     // One report for a whole flood, never one per lost message: while a
     // backlog is still being worked through, the count keeps growing.

@@ -3,6 +3,10 @@
 #include "program_error.h"
 
 #include <gtest/gtest.h>
+#include <QDeadlineTimer>
+
+#include <chrono>
+#include <vector>
 
 namespace keyflip {
 namespace {
@@ -160,6 +164,31 @@ TEST_F(MidiPortTest, MessageIsRaisedOnlyWhileStartedAndOncePerBatch) {
     EXPECT_EQ(ports.input.msgData1(), 60);
     ports.input.setPortCommand(MSG_DROP);
     EXPECT_EQ(ports.input.msgData1(), 61);
+}
+
+// The port takes its wake-up only after the handler has run; a message that
+// arrives after the handler's last look at the count must still be passed on.
+TEST_F(MidiPortTest, AMessageArrivingAsTheHandlerFinishesIsStillPassedOn) {
+    ports.openAndStartBoth();
+    std::vector<std::int16_t> handled;
+    bool arrivedLate = false;
+    QObject::connect(&ports.input, &MidiInputPort::Message, [&] {
+        while (ports.input.pendingCount() > 0) {
+            handled.push_back(ports.input.msgData1());
+            ports.input.setPortCommand(MSG_DROP);
+        }
+        if (!arrivedLate) {
+            arrivedLate = true;
+            ports.backend.deliver(ShortMessage{144, 61, 1});
+        }
+    });
+    ports.backend.deliver(ShortMessage{144, 60, 1});
+    const QDeadlineTimer deadline(std::chrono::seconds(2));
+    while (handled.size() < 2 && !deadline.hasExpired()) {
+        processPendingEvents();
+    }
+    EXPECT_EQ(handled, (std::vector<std::int16_t>{60, 61}));
+    EXPECT_EQ(ports.input.pendingCount(), 0);
 }
 
 TEST_F(MidiPortTest, AFullQueueLosesTheNewestAndReportsOnce) {
