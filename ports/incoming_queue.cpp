@@ -18,8 +18,7 @@ static_assert((IncomingQueue::kCapacity & kIndexMask) == 0, "capacity must be a 
 }  // namespace
 
 IncomingQueue::IncomingQueue()
-    : slots_(std::make_unique_for_overwrite<Slot[]>(kCapacity)),
-      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    : slots_(kCapacity), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (wakeFd_ < 0) {
         throw std::system_error(errno, std::generic_category(),
                                 "Keyflip cannot create the wake-up descriptor of its MIDI input");
@@ -41,11 +40,18 @@ void IncomingQueue::countLost(std::uint64_t count) noexcept {
 
 bool IncomingQueue::push(const ShortMessage& message) noexcept {
     const std::size_t tail = tail_.load(std::memory_order_relaxed);
-    if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+    const std::size_t head = head_.load(std::memory_order_acquire);
+    if (tail - head >= kCapacity) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    slots_[tail & kIndexMask] = {message.status, message.data1, message.data2};
+    std::size_t start = start_.load(std::memory_order_relaxed);
+    if (head == tail) {
+        // Published with the tail below; nothing before it is left to read.
+        start = tail;
+        start_.store(start, std::memory_order_relaxed);
+    }
+    slots_[(tail - start) & kIndexMask] = {message.status, message.data1, message.data2};
     tail_.store(tail + 1, std::memory_order_release);
     return true;
 }
@@ -66,7 +72,9 @@ std::size_t IncomingQueue::size() const noexcept {
 }
 
 ShortMessage IncomingQueue::front() const noexcept {
-    const Slot& slot = slots_[head_.load(std::memory_order_relaxed) & kIndexMask];
+    // The tail read by size() made the start of the message at head visible.
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    const Slot& slot = slots_[(head - start_.load(std::memory_order_relaxed)) & kIndexMask];
     return {slot.status, slot.data1, slot.data2};
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "page_backed_array.h"
 #include "short_message.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 
 namespace keyflip {
@@ -34,6 +34,10 @@ public:
     void countLost(std::uint64_t count) noexcept;
     // Wakes the consumer; call once after a batch of pushes.
     void wake() noexcept;
+    // True when the consumer has taken everything pushed so far.
+    bool drained() const noexcept {
+        return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_relaxed);
+    }
 
     // Consumer side.
     int wakeDescriptor() const { return wakeFd_; }
@@ -56,9 +60,14 @@ private:
         std::int16_t data2;
     };
 
-    std::unique_ptr<Slot[]> slots_;
+    // Whenever the consumer has taken everything, the next message goes into
+    // the first slot again (start_ is its count): a queue that is kept up
+    // with touches only its first pages, so they stay resident and the rest
+    // are never faulted in, by the MIDI thread least of all.
+    PageBackedArray<Slot> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};  // next to read, consumer-owned
     alignas(64) std::atomic<std::size_t> tail_{0};  // next to write, producer-owned
+    std::atomic<std::size_t> start_{0};             // count in the first slot, producer-owned
     alignas(64) std::atomic<std::uint64_t> dropped_{0};
     int wakeFd_ = -1;
 };

@@ -264,7 +264,8 @@ private:
         const std::uint32_t count = jack_midi_get_event_count(buffer);
         const jack_nframes_t cycleStart =
             jack_last_frame_time(processClient_.load(std::memory_order_acquire));
-        std::size_t pushedCount = arrivals_.beginCycle();
+        const std::size_t firstCount = arrivals_.beginCycle(queue);
+        std::size_t pushedCount = firstCount;
         for (std::uint32_t index = 0; index < count; ++index) {
             jack_midi_event_t event;
             if (jack_midi_event_get(&event, buffer, index) == 0 &&
@@ -272,7 +273,8 @@ private:
                 arrivals_.stamp(pushedCount, cycleStart + event.time);
             }
         }
-        if (arrivals_.endCycle(pushedCount)) {
+        arrivals_.endCycle(pushedCount);
+        if (pushedCount != firstCount) {
             queue.wake();
         }
     }

@@ -5,6 +5,7 @@
 // has one producer and one consumer; neither side blocks or allocates.
 
 #include "incoming_queue.h"
+#include "page_backed_array.h"
 #include "wire_format.h"
 
 #include <jack/types.h>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <thread>
 
@@ -33,15 +33,20 @@ public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 18;
     static_assert(sizeof(OutgoingSlot) == 8);
 
-    OutgoingRing() : slots_(std::make_unique_for_overwrite<StoredSlot[]>(kCapacity)) {}
+    OutgoingRing() : slots_(kCapacity) {}
 
     // Producer side (UI thread).
     bool push(const OutgoingSlot& message) noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+        const std::size_t head = head_.load(std::memory_order_acquire);
+        if (tail - head >= kCapacity) {
             return false;
         }
-        slots_[tail & kMask] = {message.message.bytes, message.message.size, message.due};
+        if (head == tail) {
+            // Published with the tail below; nothing before it is left to read.
+            start_.store(tail, std::memory_order_relaxed);
+        }
+        slots_[slotOf(tail)] = {message.message.bytes, message.message.size, message.due};
         tail_.store(tail + 1, std::memory_order_release);
         return true;
     }
@@ -50,7 +55,7 @@ public:
     // have not been taken yet.
     std::size_t consumedCount() const noexcept { return head_.load(std::memory_order_acquire); }
     WireMessage messageAt(std::size_t index) const noexcept {
-        const StoredSlot& stored = slots_[index & kMask];
+        const StoredSlot& stored = slots_[slotOf(index)];
         WireMessage message;
         message.bytes = stored.bytes;
         message.size = stored.size;
@@ -75,8 +80,10 @@ public:
         if (head < skipTo) {
             head = skipTo;
         }
+        // The tail read above made the start of every message up to it visible.
+        const std::size_t start = start_.load(std::memory_order_relaxed);
         while (head != tail) {
-            const StoredSlot& stored = slots_[head & kMask];
+            const StoredSlot& stored = slots_[(head - start) & kMask];
             OutgoingSlot slot;
             slot.message.bytes = stored.bytes;
             slot.message.size = stored.size;
@@ -100,9 +107,18 @@ private:
         jack_nframes_t due;
     };
 
-    std::unique_ptr<StoredSlot[]> slots_;
+    // Producer side.
+    std::size_t slotOf(std::size_t index) const noexcept {
+        return (index - start_.load(std::memory_order_relaxed)) & kMask;
+    }
+
+    // Whenever the process callback has taken everything, the next message
+    // goes into the first slot again (start_ is its count), so a ring that is
+    // kept up with touches only its first pages.
+    PageBackedArray<StoredSlot> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};
     alignas(64) std::atomic<std::size_t> tail_{0};
+    std::atomic<std::size_t> start_{0};  // producer-owned
     alignas(64) std::atomic<std::size_t> discardUpTo_{0};
 };
 
@@ -113,7 +129,7 @@ private:
 // sequence lock's reader, trying again while a cycle is being written.
 class ArrivalStamps {
 public:
-    ArrivalStamps() : frames_(std::make_unique_for_overwrite<jack_nframes_t[]>(kCapacity)) {}
+    ArrivalStamps() : frames_(kCapacity) {}
 
     // UI thread, while the process callback pushes into no queue: the next
     // push into a queue holding count messages.
@@ -122,22 +138,25 @@ public:
     }
 
     // Process thread. The stamp is written after its message was pushed, so a
-    // full queue never overwrites the stamp of a message still waiting.
-    std::size_t beginCycle() noexcept {
+    // full queue never overwrites the stamp of a message still waiting. When
+    // the queue has been drained the count starts again at zero, so the
+    // stamps, like the queue, keep to their first pages.
+    std::size_t beginCycle(const IncomingQueue& queue) noexcept {
         // Odd while pushes and the count may disagree.
         sequence_.fetch_add(1, std::memory_order_seq_cst);
+        if (queue.drained()) {
+            pushedCount_.store(0, std::memory_order_relaxed);
+            return 0;
+        }
         return pushedCount_.load(std::memory_order_relaxed);
     }
     void stamp(std::size_t& pushedCount, jack_nframes_t frame) noexcept {
         frames_[pushedCount & kMask] = frame;
         ++pushedCount;
     }
-    // True when the cycle pushed anything.
-    bool endCycle(std::size_t pushedCount) noexcept {
-        const bool pushed = pushedCount != pushedCount_.load(std::memory_order_relaxed);
+    void endCycle(std::size_t pushedCount) noexcept {
         pushedCount_.store(pushedCount, std::memory_order_seq_cst);
         sequence_.fetch_add(1, std::memory_order_seq_cst);
-        return pushed;
     }
 
     // UI thread: when the message first in queue arrived; nothing when the
@@ -167,7 +186,7 @@ private:
     static constexpr std::size_t kCapacity = IncomingQueue::kCapacity;
     static constexpr std::size_t kMask = kCapacity - 1;
 
-    std::unique_ptr<jack_nframes_t[]> frames_;
+    PageBackedArray<jack_nframes_t> frames_;
     std::atomic<std::size_t> pushedCount_{0};
     std::atomic<std::uint64_t> sequence_{0};
 };

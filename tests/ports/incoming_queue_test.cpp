@@ -1,4 +1,5 @@
 #include "incoming_queue.h"
+#include "resident_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,31 @@ TEST(IncomingQueue, KeepsOrderAndDropsTheNewestWhenFull) {
     EXPECT_EQ(queue.size(), 0u);
     queue.pop();  // popping an empty queue does nothing
     EXPECT_EQ(queue.size(), 0u);
+}
+
+// Drained again and again, the queue starts over at its first slot each time,
+// so hours of playing keep a page or two of it resident, not all of it.
+TEST(IncomingQueue, AQueueThatIsKeptUpWithStaysInItsFirstPages) {
+    IncomingQueue queue;
+    const long long before = testing_support::residentBytes();
+    ASSERT_GT(before, 0);
+    std::int16_t sent = 0;
+    std::int16_t taken = 0;
+    for (std::size_t round = 0; round < 3 * IncomingQueue::kCapacity / 4; ++round) {
+        for (std::size_t i = 0; i <= round % 8; ++i) {
+            ASSERT_TRUE(queue.push({144, sent, 1}));
+            sent = static_cast<std::int16_t>((sent + 1) & 127);
+        }
+        while (queue.size() > 0) {
+            ASSERT_EQ(queue.front().data1, taken);
+            queue.pop();
+            taken = static_cast<std::int16_t>((taken + 1) & 127);
+        }
+    }
+    const long long queueBytes = IncomingQueue::kCapacity * sizeof(ShortMessage);
+    if (testing_support::kResidentMemoryIsTheProgramsOwn) {
+        EXPECT_LT(testing_support::residentBytes() - before, queueBytes / 4);
+    }
 }
 
 TEST(IncomingQueue, IgnoresBytesThatAreNotOneShortMessage) {

@@ -1,0 +1,143 @@
+#include "jack_rings.h"
+#include "resident_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+namespace keyflip::jack {
+namespace {
+
+OutgoingSlot noteOn(std::uint8_t key, jack_nframes_t due) {
+    OutgoingSlot slot;
+    slot.message.bytes = {0x90, key, 1};
+    slot.message.size = 3;
+    slot.due = due;
+    return slot;
+}
+
+// Into taken, emptied first: a loop that reuses one vector allocates nothing,
+// so the process's resident memory is the rings'.
+void takeAll(OutgoingRing& ring, std::vector<jack_nframes_t>& taken) {
+    taken.clear();
+    ring.consume([&](const OutgoingSlot& slot) {
+        taken.push_back(slot.due);
+        return true;
+    });
+}
+
+std::vector<jack_nframes_t> takeAll(OutgoingRing& ring) {
+    std::vector<jack_nframes_t> taken;
+    takeAll(ring, taken);
+    return taken;
+}
+
+// Drained again and again, the rings start over at their first slots each
+// time, so a long run of traffic keeps a page or two of them resident.
+TEST(JackRings, AnOutgoingRingThatIsKeptUpWithStaysInItsFirstPages) {
+    OutgoingRing ring;
+    std::vector<jack_nframes_t> round;
+    round.reserve(8);
+    const long long before = testing_support::residentBytes();
+    ASSERT_GT(before, 0);
+    jack_nframes_t sent = 0;
+    jack_nframes_t taken = 0;
+    for (std::size_t n = 0; n < OutgoingRing::kCapacity / 2; ++n) {
+        for (std::size_t i = 0; i <= n % 8; ++i) {
+            ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(sent & 127), sent)));
+            ++sent;
+        }
+        takeAll(ring, round);
+        for (const jack_nframes_t due : round) {
+            ASSERT_EQ(due, taken++);
+        }
+    }
+    ASSERT_EQ(taken, sent);
+    if (testing_support::kResidentMemoryIsTheProgramsOwn) {
+        EXPECT_LT(testing_support::residentBytes() - before,
+                  static_cast<long long>(OutgoingRing::kCapacity * sizeof(OutgoingSlot) / 4));
+    }
+}
+
+TEST(JackRings, DiscardedMessagesAreSkippedAndLaterOnesKeepTheirPlace) {
+    OutgoingRing ring;
+    ring.push(noteOn(60, 1));
+    EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{1});
+    ring.push(noteOn(61, 2));
+    ring.push(noteOn(62, 3));
+    ring.discardPending();
+    ring.push(noteOn(63, 4));
+    ASSERT_FALSE(ring.consumedUpTo(ring.pushedCount()));
+    EXPECT_EQ(ring.messageAt(ring.pushedCount() - 1).bytes[1], 63);
+    EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{4});
+    ring.push(noteOn(64, 5));
+    EXPECT_EQ(ring.messageAt(ring.pushedCount() - 1).bytes[1], 64);
+    EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{5});
+}
+
+// One process cycle as the backend runs it: push what arrived, stamp each.
+void arrive(IncomingQueue& queue, ArrivalStamps& stamps,
+            const std::vector<jack_nframes_t>& frames) {
+    std::size_t pushedCount = stamps.beginCycle(queue);
+    for (const jack_nframes_t frame : frames) {
+        if (queue.push({144, 60, 1})) {
+            stamps.stamp(pushedCount, frame);
+        }
+    }
+    stamps.endCycle(pushedCount);
+}
+
+struct StampStep {
+    std::vector<jack_nframes_t> arriving;
+    std::size_t taken;  // popped by the UI thread after the cycle
+    std::optional<jack_nframes_t> front;
+};
+
+// The frame of the message first in the queue, as cycles and the UI thread
+// take turns; the queue runs dry between some of them.
+TEST(JackRings, TheFirstMessageInTheQueueKeepsItsArrivalFrame) {
+    const std::vector<StampStep> steps = {
+        {{10, 20, 30}, 0, 10}, {{}, 1, 20},   {{40}, 0, 20}, {{}, 3, std::nullopt},
+        {{50, 60}, 0, 50},     {{}, 1, 60},   {{70}, 1, 70}, {{}, 1, std::nullopt},
+        {{}, 0, std::nullopt}, {{80}, 0, 80},
+    };
+    IncomingQueue queue;
+    ArrivalStamps stamps;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        arrive(queue, stamps, steps[i].arriving);
+        for (std::size_t n = 0; n < steps[i].taken; ++n) {
+            queue.pop();
+        }
+        EXPECT_EQ(stamps.frontArrival(queue), steps[i].front) << "step " << i;
+    }
+}
+
+TEST(JackRings, StampsOfAQueueThatIsKeptUpWithStayInTheirFirstPages) {
+    IncomingQueue queue;
+    ArrivalStamps stamps;
+    std::vector<jack_nframes_t> arriving;
+    arriving.reserve(8);
+    const long long before = testing_support::residentBytes();
+    ASSERT_GT(before, 0);
+    jack_nframes_t frame = 0;
+    for (std::size_t round = 0; round < IncomingQueue::kCapacity / 2; ++round) {
+        arriving.clear();
+        for (std::size_t i = 0; i <= round % 8; ++i) {
+            arriving.push_back(frame++);
+        }
+        arrive(queue, stamps, arriving);
+        for (const jack_nframes_t expected : arriving) {
+            ASSERT_EQ(stamps.frontArrival(queue), expected);
+            queue.pop();
+        }
+    }
+    const long long ringBytes =
+        IncomingQueue::kCapacity * (sizeof(ShortMessage) + sizeof(jack_nframes_t));
+    if (testing_support::kResidentMemoryIsTheProgramsOwn) {
+        EXPECT_LT(testing_support::residentBytes() - before, ringBytes / 4);
+    }
+}
+
+}  // namespace
+}  // namespace keyflip::jack
