@@ -1,7 +1,9 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <type_traits>
@@ -31,6 +33,20 @@ public:
     ~PageBackedArray() { ::munmap(data_, bytes_); }
     PageBackedArray(const PageBackedArray&) = delete;
     PageBackedArray& operator=(const PageBackedArray&) = delete;
+
+    // Hands the pages of elements from..to (to excluded; a page shared with an
+    // element before from is kept) back to the system: they read as zeros and
+    // take no memory until written again. Only for elements no other thread
+    // can be reading or writing.
+    void giveBack(std::size_t from, std::size_t to) noexcept {
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t begin = (from * sizeof(T) + page - 1) / page * page;
+        const std::size_t end = std::min((to * sizeof(T) + page - 1) / page * page, bytes_);
+        if (begin < end) {
+            static_cast<void>(
+                ::madvise(reinterpret_cast<char*>(data_) + begin, end - begin, MADV_DONTNEED));
+        }
+    }
 
     T& operator[](std::size_t index) noexcept { return data_[index]; }
     const T& operator[](std::size_t index) const noexcept { return data_[index]; }

@@ -60,6 +60,36 @@ TEST(JackRings, AnOutgoingRingThatIsKeptUpWithStaysInItsFirstPages) {
     }
 }
 
+// A backlog far beyond what a steady stream keeps in flight touches much of
+// the ring; once it has drained, the next message finds the ring empty and
+// the pages the backlog touched are given back.
+TEST(JackRings, ALongBacklogGivesItsPagesBackOnceItHasDrained) {
+    OutgoingRing ring;
+    const long long before = testing_support::residentBytes();
+    ASSERT_GT(before, 0);
+    for (int round = 0; round < 2; ++round) {
+        constexpr jack_nframes_t kBacklog = 100000;
+        for (jack_nframes_t i = 0; i < kBacklog; ++i) {
+            ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(i & 127), i)));
+        }
+        const long long grown = testing_support::residentBytes() - before;
+        jack_nframes_t expected = 0;
+        bool inOrder = true;
+        ring.consume([&](const OutgoingSlot& slot) {
+            inOrder = inOrder && slot.due == expected && slot.message.bytes[1] == (expected & 127);
+            ++expected;
+            return true;
+        });
+        ASSERT_TRUE(inOrder) << "round " << round;
+        ASSERT_EQ(expected, kBacklog);
+        ASSERT_TRUE(ring.push(noteOn(60, 7)));
+        if (testing_support::kResidentMemoryIsTheProgramsOwn) {
+            EXPECT_LT(testing_support::residentBytes() - before, grown / 4) << "round " << round;
+        }
+        EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{7});
+    }
+}
+
 TEST(JackRings, DiscardedMessagesAreSkippedAndLaterOnesKeepTheirPlace) {
     OutgoingRing ring;
     ring.push(noteOn(60, 1));
