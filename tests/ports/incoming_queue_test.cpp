@@ -31,8 +31,7 @@ TEST(IncomingQueue, KeepsOrderAndDropsTheNewestWhenFull) {
 // so hours of playing keep a page or two of it resident, not all of it.
 TEST(IncomingQueue, AQueueThatIsKeptUpWithStaysInItsFirstPages) {
     IncomingQueue queue;
-    const long long before = testing_support::residentBytes();
-    ASSERT_GT(before, 0);
+    const testing_support::ResidentGrowth growth;
     std::int16_t sent = 0;
     std::int16_t taken = 0;
     for (std::size_t round = 0; round < 3 * IncomingQueue::kCapacity / 4; ++round) {
@@ -46,10 +45,7 @@ TEST(IncomingQueue, AQueueThatIsKeptUpWithStaysInItsFirstPages) {
             taken = static_cast<std::int16_t>((taken + 1) & 127);
         }
     }
-    const long long queueBytes = IncomingQueue::kCapacity * sizeof(ShortMessage);
-    if (testing_support::kResidentMemoryIsTheProgramsOwn) {
-        EXPECT_LT(testing_support::residentBytes() - before, queueBytes / 4);
-    }
+    growth.expectBelow(IncomingQueue::kCapacity * sizeof(ShortMessage) / 4);
 }
 
 TEST(IncomingQueue, IgnoresBytesThatAreNotOneShortMessage) {

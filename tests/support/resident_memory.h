@@ -1,21 +1,13 @@
 #pragma once
 
-#include "sanitizers.h"
+#include "message_checks.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <fstream>
 
 namespace keyflip::testing_support {
-
-// ThreadSanitizer's own memory grows with every access the program makes, so
-// there the process's resident memory says nothing about the program's own.
-#if defined(KEYFLIP_UNDER_THREAD_SANITIZER)
-inline constexpr bool kResidentMemoryIsTheProgramsOwn = false;
-#else
-inline constexpr bool kResidentMemoryIsTheProgramsOwn = true;
-#endif
 
 // The process's resident memory now, from /proc/self/statm; -1 when it cannot
 // be read.
@@ -28,5 +20,28 @@ inline long long residentBytes() {
     }
     return residentPages * ::sysconf(_SC_PAGESIZE);
 }
+
+// How far the process's resident memory grows from the moment it is made.
+class ResidentGrowth {
+public:
+    ResidentGrowth() : before_(residentBytes()) {}
+
+    // ThreadSanitizer's own memory grows with every access the program makes,
+    // so there the process's resident memory says nothing about the program's
+    // own, and nothing is checked.
+    void expectBelow(long long limit) const {
+        if (checks::kUnderThreadSanitizer) {
+            return;
+        }
+        const long long now = residentBytes();
+        ASSERT_GT(before_, 0);
+        ASSERT_GT(now, 0);
+        EXPECT_LT(now - before_, limit);
+    }
+    long long bytes() const { return residentBytes() - before_; }
+
+private:
+    long long before_;
+};
 
 }  // namespace keyflip::testing_support

@@ -41,8 +41,7 @@ TEST(JackRings, AnOutgoingRingThatIsKeptUpWithStaysInItsFirstPages) {
     OutgoingRing ring;
     std::vector<jack_nframes_t> round;
     round.reserve(8);
-    const long long before = testing_support::residentBytes();
-    ASSERT_GT(before, 0);
+    const testing_support::ResidentGrowth growth;
     jack_nframes_t sent = 0;
     jack_nframes_t taken = 0;
     for (std::size_t n = 0; n < OutgoingRing::kCapacity / 2; ++n) {
@@ -56,10 +55,7 @@ TEST(JackRings, AnOutgoingRingThatIsKeptUpWithStaysInItsFirstPages) {
         }
     }
     ASSERT_EQ(taken, sent);
-    if (testing_support::kResidentMemoryIsTheProgramsOwn) {
-        EXPECT_LT(testing_support::residentBytes() - before,
-                  static_cast<long long>(OutgoingRing::kCapacity * sizeof(OutgoingSlot) / 4));
-    }
+    growth.expectBelow(OutgoingRing::kCapacity * sizeof(OutgoingSlot) / 4);
 }
 
 // A backlog far beyond what a steady stream keeps in flight touches much of
@@ -67,14 +63,13 @@ TEST(JackRings, AnOutgoingRingThatIsKeptUpWithStaysInItsFirstPages) {
 // the pages the backlog touched are given back.
 TEST(JackRings, ALongBacklogGivesItsPagesBackOnceItHasDrained) {
     OutgoingRing ring;
-    const long long before = testing_support::residentBytes();
-    ASSERT_GT(before, 0);
+    const testing_support::ResidentGrowth growth;
     for (int round = 0; round < 2; ++round) {
         constexpr jack_nframes_t kBacklog = 100000;
         for (jack_nframes_t i = 0; i < kBacklog; ++i) {
             ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(i & 127), i)));
         }
-        const long long grown = testing_support::residentBytes() - before;
+        const long long grown = growth.bytes();
         jack_nframes_t expected = 0;
         bool inOrder = true;
         ring.consume([&](const OutgoingSlot& slot) {
@@ -85,9 +80,7 @@ TEST(JackRings, ALongBacklogGivesItsPagesBackOnceItHasDrained) {
         ASSERT_TRUE(inOrder) << "round " << round;
         ASSERT_EQ(expected, kBacklog);
         ASSERT_TRUE(ring.push(noteOn(60, 7)));
-        if (testing_support::kResidentMemoryIsTheProgramsOwn) {
-            EXPECT_LT(testing_support::residentBytes() - before, grown / 4) << "round " << round;
-        }
+        growth.expectBelow(grown / 4);
         EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{7});
     }
 }
@@ -198,8 +191,7 @@ TEST(JackRings, StampsOfAQueueThatIsKeptUpWithStayInTheirFirstPages) {
     ArrivalStamps stamps;
     std::vector<jack_nframes_t> arriving;
     arriving.reserve(8);
-    const long long before = testing_support::residentBytes();
-    ASSERT_GT(before, 0);
+    const testing_support::ResidentGrowth growth;
     jack_nframes_t frame = 0;
     for (std::size_t round = 0; round < IncomingQueue::kCapacity / 2; ++round) {
         arriving.clear();
@@ -212,11 +204,8 @@ TEST(JackRings, StampsOfAQueueThatIsKeptUpWithStayInTheirFirstPages) {
             queue.pop();
         }
     }
-    const long long ringBytes =
-        IncomingQueue::kCapacity * (sizeof(ShortMessage) + sizeof(jack_nframes_t));
-    if (testing_support::kResidentMemoryIsTheProgramsOwn) {
-        EXPECT_LT(testing_support::residentBytes() - before, ringBytes / 4);
-    }
+    growth.expectBelow(IncomingQueue::kCapacity * (sizeof(ShortMessage) + sizeof(jack_nframes_t)) /
+                       4);
 }
 
 }  // namespace
