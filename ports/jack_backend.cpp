@@ -76,6 +76,11 @@ public:
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
     }
 
+    JackPortTraffic traffic() const noexcept {
+        return {received_.load(std::memory_order_relaxed),
+                written_.load(std::memory_order_relaxed)};
+    }
+
     // The order the JACK test kit keeps: deactivate, then close. If the server
     // has just died, libjack's own thread may still be reporting it, and
     // closing would cancel that thread wherever it is, perhaps holding a libc
@@ -266,13 +271,18 @@ private:
             jack_last_frame_time(processClient_.load(std::memory_order_acquire));
         const std::size_t firstCount = arrivals_.beginCycle(queue);
         std::size_t pushedCount = firstCount;
+        std::uint64_t received = 0;
         for (std::uint32_t index = 0; index < count; ++index) {
             jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, index) == 0 &&
-                queue.pushBytes({event.buffer, event.size})) {
+            if (jack_midi_event_get(&event, buffer, index) != 0) {
+                continue;
+            }
+            ++received;
+            if (queue.pushBytes({event.buffer, event.size})) {
                 arrivals_.stamp(pushedCount, cycleStart + event.time);
             }
         }
+        received_.fetch_add(received, std::memory_order_relaxed);
         arrivals_.endCycle(pushedCount);
         if (pushedCount != firstCount) {
             queue.wake();
@@ -302,6 +312,7 @@ private:
         }
         const bool keepOffset = timing_ == JackOutputTiming::KeepOffset;
         jack_nframes_t earliest = 0;
+        std::uint64_t written = 0;
         // Checking the room first keeps JACK from counting a refused event as lost.
         outgoing_.consume([&](const OutgoingSlot& slot) {
             const WireMessage& message = slot.message;
@@ -323,8 +334,10 @@ private:
                 return false;
             }
             earliest = offset;
+            ++written;
             return true;
         });
+        written_.fetch_add(written, std::memory_order_relaxed);
     }
 
     // Lets a pointer swapped with seq_cst be relied on: a callback that began
@@ -522,6 +535,8 @@ private:
     std::atomic<bool> inProcess_{false};
     std::atomic<bool> holdOutput_{false};  // the callback leaves the outgoing ring alone
     std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<std::uint64_t> written_{0};
     std::atomic<bool> serverGone_{false};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
     std::atomic<bool> graphChanged_{false};
@@ -536,6 +551,13 @@ private:
 
 std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing) {
     return std::make_unique<JackBackend>(timing);
+}
+
+std::optional<JackPortTraffic> jackPortTraffic(const MidiBackend& backend) {
+    if (const auto* jackBackend = dynamic_cast<const JackBackend*>(&backend)) {
+        return jackBackend->traffic();
+    }
+    return std::nullopt;
 }
 
 }  // namespace keyflip

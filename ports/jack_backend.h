@@ -2,7 +2,9 @@
 
 #include "midi_backend.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace keyflip {
 
@@ -20,5 +22,15 @@ enum class JackOutputTiming {
 // and "out". Created lazily and created again after the server went away.
 std::unique_ptr<MidiBackend> createJackBackend(
     JackOutputTiming timing = JackOutputTiming::KeepOffset);
+
+// Messages JACK handed to the input port and messages written into the
+// output port since the backend was made: with a sender's and a receiver's
+// counts they tell where a message that did not arrive was lost.
+struct JackPortTraffic {
+    std::uint64_t received = 0;
+    std::uint64_t written = 0;
+};
+// Nothing when backend is not a JACK backend.
+std::optional<JackPortTraffic> jackPortTraffic(const MidiBackend& backend);
 
 }  // namespace keyflip
