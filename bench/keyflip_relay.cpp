@@ -6,7 +6,9 @@
 // pressed in-process and MIDI Setup is left with Ok on the program's own
 // ports, so the script connects them itself. It prints "shown <ns>" with
 // CLOCK_REALTIME when the window is first exposed, "ready" once both ports
-// are started, and ends like File > Exit on SIGTERM or SIGINT.
+// are started, and ends like File > Exit on SIGTERM or SIGINT. On SIGUSR1 it
+// prints "traffic received=N written=M": the messages JACK handed to Keyflip's
+// input and those written into its output so far.
 
 #include "backend_selection.h"
 #include "jack_backend.h"
@@ -21,8 +23,13 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWindow>
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -68,6 +75,48 @@ private:
     bool reported_ = false;
 };
 
+// SIGUSR1 is blocked in every thread and read here from a signalfd, on the
+// UI thread.
+class TrafficReport : public QObject {
+public:
+    explicit TrafficReport(const MidiBackend& backend)
+        : backend_(backend), fd_(signalfd(-1, &usr1(), SFD_NONBLOCK | SFD_CLOEXEC)) {
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] { report(); });
+    }
+    ~TrafficReport() override { ::close(fd_); }
+    TrafficReport(const TrafficReport&) = delete;
+    TrafficReport& operator=(const TrafficReport&) = delete;
+
+    static const sigset_t& usr1() {
+        static const sigset_t set = [] {
+            sigset_t mask;
+            sigemptyset(&mask);
+            sigaddset(&mask, SIGUSR1);
+            return mask;
+        }();
+        return set;
+    }
+
+private:
+    void report() {
+        signalfd_siginfo info{};
+        while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+#if defined(KEYFLIP_HAVE_JACK)
+        if (const std::optional<JackPortTraffic> traffic = jackPortTraffic(backend_)) {
+            std::printf("traffic received=%llu written=%llu\n",
+                        static_cast<unsigned long long>(traffic->received),
+                        static_cast<unsigned long long>(traffic->written));
+            std::fflush(stdout);
+        }
+#endif
+    }
+
+    const MidiBackend& backend_;
+    int fd_;
+    QSocketNotifier notifier_{fd_, QSocketNotifier::Read};
+};
+
 std::unique_ptr<MidiBackend> createBackend([[maybe_unused]] JackOutputTiming timing) {
 #if defined(KEYFLIP_HAVE_JACK)
     if (!qEnvironmentVariableIsSet(kMidiSystemVariable)) {
@@ -88,12 +137,15 @@ int main(int argc, char* argv[]) {
                                                              : JackOutputTiming::KeepOffset;
         }
     }
+    // Before any thread starts, so that every thread inherits the mask.
+    pthread_sigmask(SIG_BLOCK, &TrafficReport::usr1(), nullptr);
     useQtEventLoop();
     QApplication application(argc, argv);
     // As the program does: the UI thread passes every message on.
     static_cast<void>(requestShortTimeSlices());
     TerminationSignals terminationSignals;
     const std::unique_ptr<MidiBackend> backend = createBackend(timing);
+    TrafficReport trafficReport(*backend);
     BenchHost host;
     frmMain window(*backend, host);
     QObject::connect(&terminationSignals, &TerminationSignals::received, &window,
