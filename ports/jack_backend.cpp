@@ -21,6 +21,7 @@
 #include <jack/midiport.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -49,6 +50,8 @@ constexpr std::chrono::milliseconds kProcessWaitLimit{1000};
 constexpr std::chrono::milliseconds kShutdownReportLimit{2000};
 // Short against a 5 ms period, long enough not to busy-wait.
 constexpr std::chrono::microseconds kPollStep{250};
+// How often the UI thread looks whether a long outgoing backlog has drained.
+constexpr std::chrono::milliseconds kBacklogCheckInterval{200};
 
 QString serverGoneText(bool droppedByServer) {
     if (droppedByServer) {
@@ -74,6 +77,15 @@ class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
     explicit JackBackend(JackOutputTiming timing) : timing_(timing) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
+        // The pages a long backlog touched go back once it has drained, also
+        // when no message follows it; nothing runs here otherwise.
+        backlogTimer_.setSingleShot(true);
+        backlogTimer_.setInterval(kBacklogCheckInterval);
+        connect(&backlogTimer_, &QTimer::timeout, this, [this] {
+            if (!outgoing_.giveBackIfDrained()) {
+                backlogTimer_.start();
+            }
+        });
     }
 
     JackPortTraffic traffic() const noexcept {
@@ -187,7 +199,11 @@ public:
         if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
             return false;
         }
-        return outgoing_.push({message, dueFrame()});
+        const bool pushed = outgoing_.push({message, dueFrame()});
+        if (outgoing_.holdsBacklogPages() && !backlogTimer_.isActive()) {
+            backlogTimer_.start();
+        }
+        return pushed;
     }
 
     // The process callback is held off while the ring is read, so what is
@@ -545,6 +561,7 @@ private:
 
     WakeDescriptor wake_;
     QSocketNotifier notifier_{wake_.fd(), QSocketNotifier::Read};
+    QTimer backlogTimer_;
 };
 
 }  // namespace

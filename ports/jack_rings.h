@@ -44,12 +44,7 @@ public:
             return false;
         }
         if (head == tail) {
-            // A long backlog has drained: what it touched beyond the first
-            // slots is given back, as nothing is left to read there.
-            if (slotsUsed_ > kSlotsKeptResident) {
-                slots_.giveBack(kSlotsKeptResident, slotsUsed_);
-            }
-            slotsUsed_ = 0;
+            giveBackBacklog();
             // Published with the tail below; nothing before it is left to read.
             start_.store(tail, std::memory_order_relaxed);
         }
@@ -60,6 +55,18 @@ public:
         return true;
     }
     std::size_t pushedCount() const noexcept { return tail_.load(std::memory_order_relaxed); }
+    // Producer side: a backlog has touched more slots than stay resident.
+    bool holdsBacklogPages() const noexcept { return slotsUsed_ > kSlotsKeptResident; }
+    // Producer side: once the consumer has taken everything, gives back what
+    // a backlog touched beyond the first slots (the next push starts over at
+    // the first slot); false while messages are still waiting.
+    bool giveBackIfDrained() noexcept {
+        if (head_.load(std::memory_order_acquire) != tail_.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        giveBackBacklog();
+        return true;
+    }
     // Producer side, while the consumer is held off: messages from index on
     // have not been taken yet.
     std::size_t consumedCount() const noexcept { return head_.load(std::memory_order_acquire); }
@@ -119,6 +126,15 @@ private:
         std::uint8_t size;
         jack_nframes_t due;
     };
+
+    // Producer side, with the ring empty: nothing is left to read beyond the
+    // first slots, so their pages can go.
+    void giveBackBacklog() noexcept {
+        if (slotsUsed_ > kSlotsKeptResident) {
+            slots_.giveBack(kSlotsKeptResident, slotsUsed_);
+        }
+        slotsUsed_ = 0;
+    }
 
     // Producer side.
     std::size_t slotOf(std::size_t index) const noexcept {

@@ -85,6 +85,28 @@ TEST(JackRings, ALongBacklogGivesItsPagesBackOnceItHasDrained) {
     }
 }
 
+// The last backlog of a session is followed by no message: the UI thread
+// gives its pages back on its own once the process thread has taken it all.
+TEST(JackRings, ABacklogThatNoMessageFollowsIsGivenBackOnceDrained) {
+    OutgoingRing ring;
+    const testing_support::ResidentGrowth growth;
+    constexpr jack_nframes_t kBacklog = 100000;
+    for (jack_nframes_t i = 0; i < kBacklog; ++i) {
+        ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(i & 127), i)));
+    }
+    ASSERT_TRUE(ring.holdsBacklogPages());
+    const long long grown = growth.bytes();
+    EXPECT_FALSE(ring.giveBackIfDrained()) << "nothing is given back while messages wait";
+    jack_nframes_t taken = 0;
+    ring.consume([&](const OutgoingSlot& slot) { return slot.due == taken++; });
+    ASSERT_EQ(taken, kBacklog);
+    EXPECT_TRUE(ring.giveBackIfDrained());
+    EXPECT_FALSE(ring.holdsBacklogPages());
+    growth.expectBelow(grown / 4);
+    ASSERT_TRUE(ring.push(noteOn(60, 7)));
+    EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{7});
+}
+
 TEST(JackRings, DiscardedMessagesAreSkippedAndLaterOnesKeepTheirPlace) {
     OutgoingRing ring;
     ring.push(noteOn(60, 1));
@@ -143,6 +165,10 @@ TEST(JackRings, TheUiThreadAndTheProcessThreadAgreeOnEveryOutgoingMessage) {
         }
         while (!ring.consumedUpTo(ring.pushedCount()) && i % 3 == 0) {
             std::this_thread::yield();
+        }
+        // As the backend's timer does, whether or not the ring has drained.
+        if (i % 7 == 0) {
+            ring.giveBackIfDrained();
         }
     }
     process.join();
