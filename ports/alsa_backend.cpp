@@ -20,7 +20,6 @@
 #include "wake_descriptor.h"
 
 #include <alsa/asoundlib.h>
-#include <poll.h>
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -120,7 +119,7 @@ int createPort(snd_seq_t* sequencer, const char* name, unsigned caps, unsigned t
 
 std::optional<ClientPorts> openClient() {
     snd_seq_t* raw = nullptr;
-    if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
+    if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
         return std::nullopt;
     }
     ClientPorts ports;
@@ -169,8 +168,7 @@ public:
         if (outputOpen_) {
             flushOutput(kCloseFlushLimit);
         }
-        stop_.signal();
-        reader_.join();
+        stopReader();
         wakeNotifier_.setEnabled(false);
         retryTimer_.stop();
     }
@@ -313,78 +311,64 @@ private:
         explicit operator bool() const { return !error; }
     };
 
-    // Reader thread: waits for events or the stop signal, never for the UI.
+    // Reader thread: blocks in the sequencer's read, never waits for the UI.
+    // A blocking read hands over the first event in the same system call that
+    // waited for it; a poll before each read would cost one more call on
+    // every message's way.
     void readEvents() {
-        const int count = snd_seq_poll_descriptors_count(sequencer_, POLLIN);
-        std::vector<pollfd> descriptors(static_cast<std::size_t>(std::max(count, 0)) + 1);
-        const int filled = snd_seq_poll_descriptors(sequencer_, descriptors.data(),
-                                                    static_cast<unsigned>(count), POLLIN);
-        if (count <= 0 || filled != count) {
-            readerFailed_.store(true, std::memory_order_release);
-            wake_.signal();
-            return;
-        }
-        descriptors.back() = {stop_.fd(), POLLIN, 0};
         for (;;) {
-            if (::poll(descriptors.data(), descriptors.size(), -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            snd_seq_event_t* event = nullptr;
+            const int result = snd_seq_event_input(sequencer_, &event);
+            if (stopping_.load(std::memory_order_acquire)) {
+                return;
+            }
+            if (result < 0 && result != -ENOSPC && result != -EINTR && result != -EAGAIN) {
                 readerFailed_.store(true, std::memory_order_release);
                 wake_.signal();
                 return;
             }
-            if (descriptors.back().revents != 0) {
-                return;
-            }
-            drainEvents();
+            deliver(result, event);
         }
     }
 
-    void drainEvents() {
+    // Hands the event just read, and every other one the read brought into
+    // the library's buffer, to the input port.
+    void deliver(int firstResult, snd_seq_event_t* first) {
         const std::lock_guard lock(deliveryMutex_);
         IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
         bool pushed = false;
         bool departures = false;
         bool arrivals = false;
         std::uint64_t overruns = 0;
-        // One read takes all the kernel holds; once the library's buffer is
-        // empty the reader goes back to poll rather than read again, so the
-        // UI thread is woken one system call sooner.
-        do {
-            snd_seq_event_t* event = nullptr;
-            const int result = snd_seq_event_input(sequencer_, &event);
+        int result = firstResult;
+        snd_seq_event_t* event = first;
+        for (;;) {
             if (result == -ENOSPC) {
                 // The kernel dropped events for want of room and cleared the
                 // rest; how many it does not say, so at least one is counted.
                 ++overruns;
-                continue;
+            } else if (result >= 0 && event != nullptr) {
+                if (event->dest.port == ports_.announce) {
+                    // A rename may end one name and bring another.
+                    const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
+                                         event->type == SND_SEQ_EVENT_PORT_CHANGE;
+                    departures = departures || renamed ||
+                                 event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
+                                 event->type == SND_SEQ_EVENT_PORT_EXIT;
+                    arrivals = arrivals || renamed || event->type == SND_SEQ_EVENT_PORT_START;
+                } else if (queue != nullptr && event->dest.port == ports_.in) {
+                    pushed = push(*queue, event) || pushed;
+                }
             }
-            if (result < 0 || event == nullptr) {
+            // Only what the last read brought is taken; once the library's
+            // buffer is empty the reader wakes the UI thread before it reads
+            // again.
+            if (snd_seq_event_input_pending(sequencer_, 0) <= 0) {
                 break;
             }
-            if (event->dest.port == ports_.announce) {
-                // A rename may end one name and bring another.
-                const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
-                                     event->type == SND_SEQ_EVENT_PORT_CHANGE;
-                departures = departures || renamed || event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
-                             event->type == SND_SEQ_EVENT_PORT_EXIT;
-                arrivals = arrivals || renamed || event->type == SND_SEQ_EVENT_PORT_START;
-                continue;
-            }
-            if (queue == nullptr || event->dest.port != ports_.in) {
-                continue;
-            }
-            std::array<unsigned char, kDecodeBufferSize> bytes{};
-            const long size = snd_midi_event_decode(decoder_.get(), bytes.data(),
-                                                    static_cast<long>(bytes.size()), event);
-            if (size > 0) {
-                // Bytes that are not one short message (SysEx) are left out.
-                pushed = queue->pushBytes({bytes.data(), static_cast<std::size_t>(size)}) || pushed;
-            } else {
-                snd_midi_event_reset_decode(decoder_.get());
-            }
-        } while (snd_seq_event_input_pending(sequencer_, 0) > 0);
+            event = nullptr;
+            result = snd_seq_event_input(sequencer_, &event);
+        }
         if (overruns > 0 && queue != nullptr) {
             queue->countLost(overruns);
             pushed = true;
@@ -401,6 +385,34 @@ private:
         if (departures || arrivals) {
             wake_.signal();
         }
+    }
+
+    bool push(IncomingQueue& queue, const snd_seq_event_t* event) {
+        std::array<unsigned char, kDecodeBufferSize> bytes{};
+        const long size = snd_midi_event_decode(decoder_.get(), bytes.data(),
+                                                static_cast<long>(bytes.size()), event);
+        if (size > 0) {
+            // Bytes that are not one short message (SysEx) are left out.
+            return queue.pushBytes({bytes.data(), static_cast<std::size_t>(size)});
+        }
+        snd_midi_event_reset_decode(decoder_.get());
+        return false;
+    }
+
+    // Ends the reader's blocking read with an event of the client's own.
+    void stopReader() {
+        stopping_.store(true, std::memory_order_release);
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        event.type = SND_SEQ_EVENT_USR0;
+        snd_seq_ev_set_source(&event, static_cast<unsigned char>(ports_.announce));
+        snd_seq_ev_set_dest(&event, static_cast<unsigned char>(ports_.client),
+                            static_cast<unsigned char>(ports_.announce));
+        snd_seq_ev_set_direct(&event);
+        // Delivery to the client's own port fails only when its input pool is
+        // full, and then the reader has events to read before it sees the flag.
+        [[maybe_unused]] const int result = snd_seq_event_output_direct(sequencer_, &event);
+        reader_.join();
     }
 
     void onWake() {
@@ -629,7 +641,7 @@ private:
     std::atomic<bool> arrivals_{false};
     std::atomic<bool> readerFailed_{false};
     WakeDescriptor wake_;
-    WakeDescriptor stop_;
+    std::atomic<bool> stopping_{false};
     QSocketNotifier wakeNotifier_{wake_.fd(), QSocketNotifier::Read};
     std::thread reader_;
 };

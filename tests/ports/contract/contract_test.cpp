@@ -95,16 +95,19 @@ void MidiSystemContract::SetUp() {
 void MidiSystemContract::runCase(const std::function<void()>& body) {
     std::uint64_t before = 0;
     checks::runUntilClean(body, {[&](int run) {
-                                     if (run > 1) {
-                                         backend_.reset();
-                                         backend_ = kit_->createBackend();
-                                     }
+                                     const bool open = run == 1 || reopenBackend();
                                      before = kit_->xruns();
-                                     EXPECT_NE(backend_, nullptr)
+                                     EXPECT_TRUE(open)
                                          << "the backend did not open for run " << run;
-                                     return backend_ != nullptr;
+                                     return open;
                                  },
                                  [&] { return kit_->xruns() - before; }});
+}
+
+bool MidiSystemContract::reopenBackend() {
+    backend_.reset();
+    backend_ = kit_->createBackend();
+    return backend_ != nullptr;
 }
 
 void MidiSystemContract::TearDown() {
@@ -296,6 +299,34 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000ReceivedArrivesInOrderOrItsLossIs
         if (received.size() < kCount) {
             EXPECT_GT(input.drain.dropped, 0u) << kCount - received.size() << " lost unreported";
         }
+    });
+}
+
+// Quitting, or choosing another MIDI system, while a device still floods the
+// input: the backend closes (its threads stop even with input pending) and
+// the system takes a new client at once.
+TEST_P(MidiSystemContract, ClosesWhileAnotherProgramFloodsItsInput) {
+    runCase([&] {
+        const auto source = kit().createSource("flood-source");
+        {
+            OpenInput input(backend());
+            ASSERT_EQ(backend().openInput(source->portName()), std::nullopt);
+            source->send(rawEvents(mixedMessages(100000)), 0);
+            // No events are processed meanwhile, so every queue on the way fills.
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (source->sentCount() < 20000 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_GE(source->sentCount(), 20000u) << "the flood did not start";
+        }
+        ASSERT_TRUE(reopenBackend()) << "no backend opened after closing under a flood";
+        const auto next = kit().createSource("after-flood-source");
+        OpenInput input(backend());
+        ASSERT_EQ(backend().openInput(next->portName()), std::nullopt);
+        const auto messages = mixedMessages(16);
+        next->send(rawEvents(messages), 0);
+        pumpUntil([&] { return input.drain.messages.size() >= messages.size(); });
+        EXPECT_TRUE(arrivedInOrder(messages, input.drain.messages));
     });
 }
 

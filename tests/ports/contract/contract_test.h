@@ -22,6 +22,9 @@ protected:
 
     MidiSystemKit& kit() { return *kit_; }
     MidiBackend& backend() { return *backend_; }
+    // Closes the backend and opens a new one on the same system; false when
+    // none opens.
+    bool reopenBackend();
 
 private:
     std::unique_ptr<MidiSystemKit> kit_;
