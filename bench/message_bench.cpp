@@ -172,6 +172,33 @@ void BM_PumpRealWindow(benchmark::State& state) {
 }
 BENCHMARK(BM_PumpRealWindow)->Arg(1)->Arg(64)->Arg(1024);
 
+// The repaint that follows a message: the boxes whose text changed, drawn and
+// flushed. A message arriving meanwhile waits for it.
+void BM_RepaintAfterMessage(benchmark::State& state) {
+    InMemoryBackend backend;
+    backend.setSources({"Keys"});
+    backend.setDestinations({"Synth"});
+    OkHost host;
+    frmMain form(backend, host);
+    form.show();
+    form.Command1->click();
+    QCoreApplication::processEvents();
+    int index = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        backend.clearSent();
+        backend.log().clear();
+        // Status and key change every time, as when a player plays.
+        backend.deliver(ShortMessage{static_cast<std::int16_t>(index % 2 ? 128 : 144),
+                                     static_cast<std::int16_t>(index % 100), 90});
+        ++index;
+        form.MIDIInput1_Message();
+        state.ResumeTiming();
+        QCoreApplication::processEvents();
+    }
+}
+BENCHMARK(BM_RepaintAfterMessage);
+
 }  // namespace
 }  // namespace keyflip
 
