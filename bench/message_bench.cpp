@@ -139,33 +139,45 @@ public:
     void endProgram(int) override {}
 };
 
-// The same pump run through the real main window, shown on the offscreen
-// platform, so writing the three boxes is counted. Repaints happen between
-// runs, as they do in the program between wake-ups.
+// The main window shown on the offscreen platform, its ports open on
+// in-memory devices and "go" clicked.
+struct ShownWindow {
+    ShownWindow() {
+        backend.setSources({"Keys"});
+        backend.setDestinations({"Synth"});
+        form.show();
+        form.Command1->click();
+        QCoreApplication::processEvents();
+    }
+    // Queues a Note On or Note Off (by parity) on key number % 100.
+    void deliver(int number) {
+        backend.deliver(ShortMessage{static_cast<std::int16_t>(number % 2 ? 128 : 144),
+                                     static_cast<std::int16_t>(number % 100), 90});
+    }
+    InMemoryBackend backend;
+    OkHost host;
+    frmMain form{backend, host};
+};
+
+// The same pump run through the real main window, so writing the three boxes
+// is counted. Repaints happen between runs, as they do in the program between
+// wake-ups.
 void BM_PumpRealWindow(benchmark::State& state) {
     const auto batch = static_cast<int>(state.range(0));
-    InMemoryBackend backend;
-    backend.setSources({"Keys"});
-    backend.setDestinations({"Synth"});
-    OkHost host;
-    frmMain form(backend, host);
-    form.show();
-    form.Command1->click();
-    QCoreApplication::processEvents();
+    ShownWindow window;
     for (auto _ : state) {
         state.PauseTiming();
         // Repaints and the wake-ups of the last batch, before this one is queued.
         QCoreApplication::processEvents();
-        backend.clearSent();
-        backend.log().clear();
+        window.backend.clearSent();
+        window.backend.log().clear();
         for (int i = 0; i < batch; ++i) {
-            backend.deliver(ShortMessage{static_cast<std::int16_t>(i % 2 ? 128 : 144),
-                                         static_cast<std::int16_t>(i % 100), 90});
+            window.deliver(i);
         }
         state.ResumeTiming();
-        form.MIDIInput1_Message();
+        window.form.MIDIInput1_Message();
     }
-    if (backend.sent().size() != static_cast<std::size_t>(batch)) {
+    if (window.backend.sent().size() != static_cast<std::size_t>(batch)) {
         state.SkipWithError("the window did not pass the batch on");
     }
     state.SetItemsProcessed(state.iterations() * batch);
@@ -175,24 +187,15 @@ BENCHMARK(BM_PumpRealWindow)->Arg(1)->Arg(64)->Arg(1024);
 // The repaint that follows a message: the boxes whose text changed, drawn and
 // flushed. A message arriving meanwhile waits for it.
 void BM_RepaintAfterMessage(benchmark::State& state) {
-    InMemoryBackend backend;
-    backend.setSources({"Keys"});
-    backend.setDestinations({"Synth"});
-    OkHost host;
-    frmMain form(backend, host);
-    form.show();
-    form.Command1->click();
-    QCoreApplication::processEvents();
-    int index = 0;
+    ShownWindow window;
+    int number = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        backend.clearSent();
-        backend.log().clear();
+        window.backend.clearSent();
+        window.backend.log().clear();
         // Status and key change every time, as when a player plays.
-        backend.deliver(ShortMessage{static_cast<std::int16_t>(index % 2 ? 128 : 144),
-                                     static_cast<std::int16_t>(index % 100), 90});
-        ++index;
-        form.MIDIInput1_Message();
+        window.deliver(number++);
+        window.form.MIDIInput1_Message();
         state.ResumeTiming();
         QCoreApplication::processEvents();
     }
