@@ -7,8 +7,9 @@
 // ports, so the script connects them itself. It prints "shown <ns>" with
 // CLOCK_REALTIME when the window is first exposed, "ready" once both ports
 // are started, and ends like File > Exit on SIGTERM or SIGINT. On SIGUSR1 it
-// prints "traffic received=N written=M": the messages JACK handed to Keyflip's
-// input and those written into its output so far.
+// prints "traffic received=N written=M late=L": the messages JACK handed to
+// Keyflip's input and those written into its output so far, and the cycles
+// whose process callback finished after the period had ended.
 
 #include "backend_selection.h"
 #include "jack_backend.h"
@@ -104,9 +105,10 @@ private:
         }
 #if defined(KEYFLIP_HAVE_JACK)
         if (const std::optional<JackPortTraffic> traffic = jackPortTraffic(backend_)) {
-            std::printf("traffic received=%llu written=%llu\n",
+            std::printf("traffic received=%llu written=%llu late=%llu\n",
                         static_cast<unsigned long long>(traffic->received),
-                        static_cast<unsigned long long>(traffic->written));
+                        static_cast<unsigned long long>(traffic->written),
+                        static_cast<unsigned long long>(traffic->lateCycles));
             std::fflush(stdout);
         }
 #endif

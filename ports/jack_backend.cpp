@@ -89,8 +89,8 @@ public:
     }
 
     JackPortTraffic traffic() const noexcept {
-        return {received_.load(std::memory_order_relaxed),
-                written_.load(std::memory_order_relaxed)};
+        return {received_.load(std::memory_order_relaxed), written_.load(std::memory_order_relaxed),
+                lateCycles_.load(std::memory_order_relaxed)};
     }
 
     // The order the JACK test kit keeps: deactivate, then close. If the server
@@ -275,6 +275,10 @@ private:
             receive(*queue, frames);
         }
         transmit(frames);
+        if (jack_frames_since_cycle_start(processClient_.load(std::memory_order_acquire)) >=
+            frames) {
+            lateCycles_.fetch_add(1, std::memory_order_relaxed);
+        }
         cycles_.fetch_add(1, std::memory_order_release);
         inProcess_.store(false, std::memory_order_release);
     }
@@ -553,6 +557,7 @@ private:
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> written_{0};
+    std::atomic<std::uint64_t> lateCycles_{0};
     std::atomic<bool> serverGone_{false};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
     std::atomic<bool> graphChanged_{false};

@@ -25,10 +25,13 @@ std::unique_ptr<MidiBackend> createJackBackend(
 
 // Messages JACK handed to the input port and messages written into the
 // output port since the backend was made: with a sender's and a receiver's
-// counts they tell where a message that did not arrive was lost.
+// counts they tell where a message that did not arrive was lost. Late cycles
+// are those whose process callback finished after the period had ended, so
+// that the server may have missed the cycle on Keyflip's account.
 struct JackPortTraffic {
     std::uint64_t received = 0;
     std::uint64_t written = 0;
+    std::uint64_t lateCycles = 0;
 };
 // Nothing when backend is not a JACK backend.
 std::optional<JackPortTraffic> jackPortTraffic(const MidiBackend& backend);
