@@ -13,6 +13,17 @@
 //       just before writing it, the receiver just after reading it from the
 //       kernel. Prints one "result" line of key=value figures, latencies in
 //       milliseconds.
+//
+//   keyflip_bench_alsa_clients relay NAME
+//       A client NAME with an input port (NAME:0) and an output port (NAME:1)
+//       that passes every Note On straight on: one thread, a blocking read
+//       and a direct send per message, nothing else. What any relay program
+//       costs in this sequencer, the floor beside Keyflip's figures. Prints
+//       "ready" once its ports exist; runs until SIGTERM.
+//
+//   keyflip_bench_alsa_clients syscalls
+//       Prints the time one system call takes here (a plain one, and a clock
+//       read), the unit of every relay's own cost in a VM.
 
 #include "latency_summary.h"
 
@@ -321,6 +332,77 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
     return 0;
 }
 
+// Passes every Note On on until told to stop.
+int runRelay(const std::string& name) {
+    // Without SA_RESTART, so that the waiting read returns on the signal.
+    struct sigaction onStop {};
+    onStop.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &onStop, nullptr);
+    sigaction(SIGINT, &onStop, nullptr);
+    Sequencer relay = openClient(name, SND_SEQ_OPEN_DUPLEX);
+    check(snd_seq_create_simple_port(
+              relay.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
+          "cannot create the relay's input port");
+    const int out =
+        check(snd_seq_create_simple_port(
+                  relay.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
+              "cannot create the relay's output port");
+    check(snd_seq_set_client_pool_input(relay.get(), kInputPoolEvents),
+          "cannot size the relay's input pool");
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::uint32_t overruns = 0;
+    std::uint32_t refused = 0;
+    while (!stopRequested.load()) {
+        snd_seq_event_t* event = nullptr;
+        const int result = snd_seq_event_input(relay.get(), &event);
+        if (result == -EINTR || result == -EAGAIN) {
+            continue;
+        }
+        if (result == -ENOSPC) {
+            ++overruns;
+            continue;
+        }
+        check(result, "cannot read an event");
+        if (event == nullptr || event->type != SND_SEQ_EVENT_NOTEON) {
+            continue;
+        }
+        snd_seq_ev_set_source(event, static_cast<unsigned char>(out));
+        snd_seq_ev_set_subs(event);
+        snd_seq_ev_set_direct(event);
+        if (snd_seq_event_output_direct(relay.get(), event) < 0) {
+            ++refused;
+        }
+    }
+    // Only a lost or refused event would make the floor's figures wrong.
+    std::printf("relay overruns=%u refused=%u\n", overruns, refused);
+    return overruns == 0 && refused == 0 ? 0 : 1;
+}
+
+// The best of five rounds, so that a round the host interrupted does not count.
+int runSyscalls() {
+    constexpr int kCalls = 2000;
+    double plainUs = 1e9;
+    double clockUs = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        const std::int64_t start = monotonicNs();
+        for (int i = 0; i < kCalls; ++i) {
+            static_cast<void>(::getppid());
+        }
+        const std::int64_t plainEnd = monotonicNs();
+        for (int i = 0; i < kCalls; ++i) {
+            static_cast<void>(monotonicNs());
+        }
+        const std::int64_t clockEnd = monotonicNs();
+        plainUs = std::min(plainUs, static_cast<double>(plainEnd - start) / 1e3 / kCalls);
+        clockUs = std::min(clockUs, static_cast<double>(clockEnd - plainEnd) / 1e3 / kCalls);
+    }
+    std::printf("syscalls label=alsa-vm syscall_us=%.2f clock_read_us=%.2f\n", plainUs, clockUs);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -332,8 +414,16 @@ int main(int argc, char* argv[]) {
                         static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 10)),
                         static_cast<std::uint32_t>(std::strtoul(argv[6], nullptr, 10)));
     }
+    if (mode == "relay" && argc == 3) {
+        return runRelay(argv[2]);
+    }
+    if (mode == "syscalls" && argc == 2) {
+        return runSyscalls();
+    }
     std::fprintf(stderr,
                  "usage: keyflip_bench_alsa_clients chain LABEL RELAY_IN|- RELAY_OUT|- COUNT "
-                 "GAP_US\n");
+                 "GAP_US\n"
+                 "       keyflip_bench_alsa_clients relay NAME\n"
+                 "       keyflip_bench_alsa_clients syscalls\n");
     return 2;
 }
