@@ -98,6 +98,14 @@ Sequencer openClient(const std::string& name, int streams) {
     return sequencer;
 }
 
+// A port of the plain MIDI kind, which a sequencer client of our own offers.
+int createPort(snd_seq_t* sequencer, const char* name, unsigned capabilities, const char* what) {
+    return check(
+        snd_seq_create_simple_port(sequencer, name, capabilities,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
+        what);
+}
+
 // Carries the number in channel, note and velocity (never 0, which would make
 // it a Note Off).
 struct Note {
@@ -225,15 +233,11 @@ int runChain(const std::string& label, const std::string& relayIn, const std::st
     Sequencer sender = openClient(prefix + "-send", SND_SEQ_OPEN_OUTPUT);
     Sequencer receiverClient = openClient(prefix + "-recv", SND_SEQ_OPEN_INPUT);
     const int senderPort =
-        check(snd_seq_create_simple_port(
-                  sender.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
-              "cannot create the sender's port");
+        createPort(sender.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                   "cannot create the sender's port");
     const int receiverPort =
-        check(snd_seq_create_simple_port(
-                  receiverClient.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
-              "cannot create the receiver's port");
+        createPort(receiverClient.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                   "cannot create the receiver's port");
     check(snd_seq_set_client_pool_input(receiverClient.get(), kInputPoolEvents),
           "cannot size the receiver's input pool");
     check(snd_seq_set_input_buffer_size(receiverClient.get(),
@@ -340,15 +344,11 @@ int runRelay(const std::string& name) {
     sigaction(SIGTERM, &onStop, nullptr);
     sigaction(SIGINT, &onStop, nullptr);
     Sequencer relay = openClient(name, SND_SEQ_OPEN_DUPLEX);
-    check(snd_seq_create_simple_port(
-              relay.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
-          "cannot create the relay's input port");
+    createPort(relay.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+               "cannot create the relay's input port");
     const int out =
-        check(snd_seq_create_simple_port(
-                  relay.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
-              "cannot create the relay's output port");
+        createPort(relay.get(), "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                   "cannot create the relay's output port");
     check(snd_seq_set_client_pool_input(relay.get(), kInputPoolEvents),
           "cannot size the relay's input pool");
     std::printf("ready\n");
