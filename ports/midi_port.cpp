@@ -86,17 +86,21 @@ void MidiInputPort::setPortCommand(std::int16_t code) {
     switch (code) {
         case PORT_OPEN:
             rejoin_->forget();
+            closeOnCommand();
             open();
             break;
         case PORT_CLOSE:
             rejoin_->forget();
-            close();
+            closeOnCommand();
             break;
         case PORT_START:
             start();
             break;
         case PORT_STOP:
-            stop();
+            if (state_ == PORT_STATE_STARTED) {
+                stop();
+                emit SourceLost();
+            }
             break;
         case MSG_DROP:
             queue_->pop();
@@ -233,6 +237,17 @@ void MidiInputPort::close() {
     backend_.closeInput();
     queue_->clear();
     state_ = PORT_STATE_CLOSED;
+}
+
+// What the source sends from now on is not passed on, its Note Offs among
+// it, so the notes held from it are released now; else the memory of them
+// would pair the key's next Note Off with a pitch that no longer sounds.
+void MidiInputPort::closeOnCommand() {
+    if (state_ == PORT_STATE_CLOSED) {
+        return;
+    }
+    close();
+    emit SourceLost();
 }
 
 void MidiInputPort::start() {

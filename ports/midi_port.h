@@ -76,14 +76,16 @@ signals:
     // Messages are waiting; raised once per batch while the port is started.
     void Message();
     void PortError(qint16& code, QString& text);
-    // The connected source went away while open. The messages that had
-    // arrived from it have been passed on; whoever remembers notes held from
-    // it must release them, for their Note Offs will never come.
+    // Nothing more from the source will be passed on: it went away while
+    // open (what had arrived from it has been passed on), or the input was
+    // stopped or closed. Whoever remembers notes held from it must release
+    // them, for their Note Offs will never come through.
     void SourceLost();
 
 private:
     void open();
     void close();
+    void closeOnCommand();
     void start();
     void passOn(RunningBatch* batch);
     void stop();

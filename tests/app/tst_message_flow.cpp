@@ -36,6 +36,7 @@ private slots:
     void vanishedKeyboardsLastMessagesPassAndItsHeldNotesAreReleased();
     void refusedSendIsReportedAfterTheRunSoNoRunNestsInAnother();
     void flakyKeyboardPlaysOnWithOneBoxWhileItWaits();
+    void keyHeldThroughSetupEndsOnThePitchItsNextPressSounds();
 };
 
 void MessageFlowTest::boxesShowTheLastMessageSent() {
@@ -209,6 +210,28 @@ void MessageFlowTest::flakyKeyboardPlaysOnWithOneBoxWhileItWaits() {
              QStringList{"The MIDI input device \"Keys A\" went away. Keyflip will connect to it "
                          "again as soon as it is back."});
     QCOMPARE(shown(*app.form), (QStringList{"128", "67", "0"}));
+}
+
+// MIDI Setup closes and reopens the input, and until "go" nothing the
+// keyboard sends is passed on, a held key's Note Off included. The note it
+// held is released as the input closes, and the key's next press and release
+// pair up: no stale memory of the earlier pitch answers the new one.
+void MessageFlowTest::keyHeldThroughSetupEndsOnThePitchItsNextPressSounds() {
+    AppFixture app;
+    app.startAndClear();
+    app.play({144, 60, 100});
+    app.backend.clearSent();
+    app.setUpAndClear();
+    QVERIFY(!app.backend.deliver(ShortMessage{128, 60, 0}));
+    app.form->vslidertranspose->setValue(2);
+    app.startAndClear();
+    app.play({144, 60, 100});
+    app.play({128, 60, 0});
+    QCOMPARE(app.sentMessages(),
+             (std::vector<ShortMessage>{{128, 60, 0}, {144, 62, 100}, {128, 62, 0}}));
+    app.backend.clearSent();
+    app.form->stopbutton->click();
+    QVERIFY(app.backend.sent().empty());
 }
 
 #include "tst_message_flow.moc"

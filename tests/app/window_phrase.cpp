@@ -55,7 +55,7 @@ bool waitFor(const std::function<bool()>& pred) {
 
 std::vector<WireMessage> phraseOutput() {
     return {wire(0x90, 60, 100), wire(0x90, 66, 90), wire(0x91, 115, 80), wire(0x80, 60, 0),
-            wire(0x90, 30, 70),  wire(0x80, 30, 0),  wire(0x80, 66, 0),   wire(0x81, 115, 0)};
+            wire(0x90, 30, 70),  wire(0x80, 66, 0),  wire(0x81, 115, 0),  wire(0x80, 30, 0)};
 }
 
 bool playPhrase(MidiBackend& backend, const PhrasePeers& peers, QString& failure) {
@@ -116,8 +116,9 @@ bool playPhrase(MidiBackend& backend, const PhrasePeers& peers, QString& failure
         return false;
     }
 
-    // "stop" releases what still sounds: 66 on channel 1, 115 on channel 2
-    // and the wheel note.
+    // "stop" releases what still sounds: first the keys still held, 66 on
+    // channel 1 and 115 on channel 2, as the input stops; then the wheel
+    // note, as the output closes.
     QTest::mouseClick(window.stopbutton, Qt::LeftButton);
     if (host.endStatuses != std::vector<int>{0}) {
         failure = QStringLiteral("\"stop\" did not end the program");
@@ -129,8 +130,8 @@ bool playPhrase(MidiBackend& backend, const PhrasePeers& peers, QString& failure
     const std::vector<WireMessage> noteOffs(
         received.begin() + static_cast<std::ptrdiff_t>(std::min(beforeStop, received.size())),
         received.end());
-    const std::vector<WireMessage> expectedOffs = {wire(0x80, 30, 0), wire(0x80, 66, 0),
-                                                   wire(0x81, 115, 0)};
+    const std::vector<WireMessage> expectedOffs = {wire(0x80, 66, 0), wire(0x81, 115, 0),
+                                                   wire(0x80, 30, 0)};
     if (!released || noteOffs != expectedOffs) {
         failure = QStringLiteral("after \"stop\": %1").arg(describe(noteOffs));
         return false;
