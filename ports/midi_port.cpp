@@ -281,7 +281,8 @@ void MidiInputPort::onWake() {
     }
     bool yielded = false;
     bool tookSome = false;
-    if (state_ == PORT_STATE_STARTED && queue_->size() > 0) {
+    const bool hadSome = state_ == PORT_STATE_STARTED && queue_->size() > 0;
+    if (hadSome) {
         const std::size_t takenBefore = queue_->takenCount();
         RunningBatch batch;
         passOn(&batch);
@@ -289,11 +290,16 @@ void MidiInputPort::onWake() {
         tookSome = queue_->takenCount() != takenBefore;
     }
     // The wake-up is taken after the run, so the first message goes out one
-    // system call sooner. A message that arrived meanwhile may have had its
-    // wake-up taken here: it is still queued, so the wake is given again
-    // (unless the handler took nothing, which would only wake it in vain).
+    // system call sooner. A message that arrived after the count was read
+    // may have had its wake-up taken here: it is still queued, so the wake is
+    // given again. Not when the handler saw messages and took none, which
+    // would only wake it in vain; but a wake-up left over from a message an
+    // earlier run took finds the queue empty, and what arrives as it is
+    // taken has been seen by no handler yet.
     queue_->acknowledgeWake();
-    if (yielded || (tookSome && state_ == PORT_STATE_STARTED && queue_->size() > 0)) {
+    const bool arrivedUnseen =
+        (tookSome || !hadSome) && state_ == PORT_STATE_STARTED && queue_->size() > 0;
+    if (yielded || arrivedUnseen) {
         // The rest follows once the window has had its turn.
         queue_->wake();
     }

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <QDeadlineTimer>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 namespace keyflip {
@@ -189,6 +191,47 @@ TEST_F(MidiPortTest, AMessageArrivingAsTheHandlerFinishesIsStillPassedOn) {
     }
     EXPECT_EQ(handled, (std::vector<std::int16_t>{60, 61}));
     EXPECT_EQ(ports.input.pendingCount(), 0);
+}
+
+// The MIDI system's thread delivers while the UI thread passes messages on,
+// each message as soon as the one before it is taken, so its push and its
+// wake-up fall anywhere in the port's handling of the last one. Whatever the
+// interleaving, no message may wait for the next to be passed on; one whose
+// wake-up the port took without seeing the message would wait here forever.
+// The unlucky interleaving is rare (about once in 100,000 messages here), so
+// the test plays for two seconds.
+TEST_F(MidiPortTest, EveryMessageIsPassedOnWithoutWaitingForTheNext) {
+    ports.openAndStartBoth();
+    std::atomic<int> taken{0};
+    QObject::connect(&ports.input, &MidiInputPort::Message, [&] {
+        while (ports.input.pendingCount() > 0) {
+            ports.input.setPortCommand(MSG_DROP);
+            taken.fetch_add(1, std::memory_order_release);
+        }
+    });
+    std::atomic<int> stranded{-1};
+    std::atomic<bool> done{false};
+    std::thread midiSystem([&] {
+        const QDeadlineTimer playing(std::chrono::seconds(2));
+        for (int i = 0; !playing.hasExpired(); ++i) {
+            ports.backend.deliver(ShortMessage{144, static_cast<std::int16_t>(i % 128), 1});
+            const QDeadlineTimer limit(std::chrono::seconds(10));
+            while (taken.load(std::memory_order_acquire) <= i) {
+                if (limit.hasExpired()) {
+                    stranded.store(i);
+                    done.store(true);
+                    return;
+                }
+            }
+        }
+        done.store(true);
+    });
+    while (!done.load()) {
+        processPendingEvents();
+    }
+    midiSystem.join();
+    EXPECT_EQ(stranded.load(), -1)
+        << "message " << stranded.load() << " was not passed on until the next one came";
 }
 
 TEST_F(MidiPortTest, AFullQueueLosesTheNewestAndReportsOnce) {
