@@ -554,19 +554,28 @@ void MidiOutputPort::releaseOwedNotes() {
     untrackUnsent(backend_.discardOutput());
 }
 
+// Every pitch still sounding gets one Note Off before any gets a second. A
+// pitch may owe hundreds (the wheel note is struck again by every wheel
+// message); should the destination take only part of them (a full buffer
+// drops the rest), the other notes are silenced all the same.
 void MidiOutputPort::sendOwedNoteOffs() {
-    for (std::size_t channel = 0; channel < owedNoteOffs_.size(); ++channel) {
-        for (std::size_t note = 0; note < owedNoteOffs_[channel].size(); ++note) {
-            std::uint16_t& owed = owedNoteOffs_[channel][note];
-            WireMessage noteOff;
-            noteOff.size = 3;
-            noteOff.bytes = {static_cast<std::uint8_t>(midi::kNoteOff | channel),
-                             static_cast<std::uint8_t>(note), 0};
-            while (owed > 0) {
-                if (!backend_.send(noteOff)) {
-                    return;
+    for (const bool onePerPitch : {true, false}) {
+        for (std::size_t channel = 0; channel < owedNoteOffs_.size(); ++channel) {
+            for (std::size_t note = 0; note < owedNoteOffs_[channel].size(); ++note) {
+                std::uint16_t& owed = owedNoteOffs_[channel][note];
+                WireMessage noteOff;
+                noteOff.size = 3;
+                noteOff.bytes = {static_cast<std::uint8_t>(midi::kNoteOff | channel),
+                                 static_cast<std::uint8_t>(note), 0};
+                while (owed > 0) {
+                    if (!backend_.send(noteOff)) {
+                        return;
+                    }
+                    --owed;
+                    if (onePerPitch) {
+                        break;
+                    }
                 }
-                --owed;
             }
         }
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <QDeadlineTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -32,6 +33,21 @@ protected:
             names.push_back(ports.input.deviceName().toStdString());
         }
         return names;
+    }
+
+    void send(const ShortMessage& message) {
+        ports.output.setMsgStatus(message.status);
+        ports.output.setMsgData1(message.data1);
+        ports.output.setMsgData2(message.data2);
+        ports.output.setPortCommand(MSG_SEND);
+    }
+
+    std::vector<ShortMessage> sentMessages() {
+        std::vector<ShortMessage> messages;
+        for (const auto& wire : ports.backend.sent()) {
+            messages.push_back(*decodeShortMessage(wire.view()));
+        }
+        return messages;
     }
 
     InMemoryPorts ports;
@@ -250,25 +266,37 @@ TEST_F(MidiPortTest, AFullQueueLosesTheNewestAndReportsOnce) {
 
 TEST_F(MidiPortTest, ClosingTheOutputSilencesEveryNoteStillSounding) {
     ports.openAndStartBoth();
-    const ShortMessage sent[] = {
-        {144, 60, 100}, {144, 64, 100}, {153, 36, 90}, {128, 60, 0}, {145, 70, 0}, {176, 1, 5},
-    };
-    for (const auto& message : sent) {
-        ports.output.setMsgStatus(message.status);
-        ports.output.setMsgData1(message.data1);
-        ports.output.setMsgData2(message.data2);
-        ports.output.setPortCommand(MSG_SEND);
+    for (const ShortMessage& message :
+         {ShortMessage{144, 60, 100}, ShortMessage{144, 64, 100}, ShortMessage{153, 36, 90},
+          ShortMessage{128, 60, 0}, ShortMessage{145, 70, 0}, ShortMessage{176, 1, 5}}) {
+        send(message);
     }
     ports.backend.clearSent();
     ports.output.setPortCommand(PORT_CLOSE);
-    std::vector<ShortMessage> noteOffs;
-    for (const auto& wire : ports.backend.sent()) {
-        noteOffs.push_back(*decodeShortMessage(wire.view()));
-    }
-    EXPECT_EQ(noteOffs, (std::vector<ShortMessage>{{128, 64, 0}, {137, 36, 0}}));
+    EXPECT_EQ(sentMessages(), (std::vector<ShortMessage>{{128, 64, 0}, {137, 36, 0}}));
     ports.backend.clearSent();
     ports.output.setPortCommand(PORT_CLOSE);
     EXPECT_TRUE(ports.backend.sent().empty()) << "closing twice sends nothing more";
+}
+
+// The wheel note is struck again by every wheel message, so it may owe
+// hundreds of Note Offs when the output closes. Every pitch still sounding
+// gets its first Note Off before any gets a second: a destination that takes
+// only the first few (a full buffer) has then still silenced them all.
+TEST_F(MidiPortTest, ClosingSilencesEveryPitchOnceBeforeAnyPitchTwice) {
+    ports.openAndStartBoth();
+    for (int wheel = 1; wheel <= 300; ++wheel) {
+        send({144, 30, static_cast<std::int16_t>(wheel % 127 + 1)});
+    }
+    send({144, 72, 100});
+    send({145, 10, 100});
+    ports.backend.clearSent();
+    ports.output.setPortCommand(PORT_CLOSE);
+    const std::vector<ShortMessage> noteOffs = sentMessages();
+    ASSERT_EQ(noteOffs.size(), 302u);
+    EXPECT_EQ(std::vector<ShortMessage>(noteOffs.begin(), noteOffs.begin() + 3),
+              (std::vector<ShortMessage>{{128, 30, 0}, {128, 72, 0}, {129, 10, 0}}));
+    EXPECT_EQ(std::count(noteOffs.begin() + 3, noteOffs.end(), ShortMessage{128, 30, 0}), 299);
 }
 
 TEST_F(MidiPortTest, ALostConnectionClosesThePortAndIsReportedOnce) {
