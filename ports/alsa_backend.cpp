@@ -183,6 +183,10 @@ public:
 
     std::optional<PortFault> openInput(const std::string& source) override {
         closeInput();
+        // Nothing would ever arrive: say so rather than open a silent input.
+        if (readerFailed_.load(std::memory_order_acquire)) {
+            return PortFault{PortErrorCode::ConnectionLost, readerFailureText()};
+        }
         if (!source.empty()) {
             auto peer = findPeer(source, kSourceCaps, PortSide::Input);
             if (!peer) {
@@ -417,7 +421,8 @@ private:
 
     void onWake() {
         wake_.acknowledge();
-        if (readerFailed_.exchange(false, std::memory_order_acq_rel)) {
+        if (readerFailed_.load(std::memory_order_acquire) && !readerFailureReported_) {
+            readerFailureReported_ = true;
             reportReaderFailure();
         }
         if (departures_.exchange(false, std::memory_order_acq_rel)) {
@@ -428,13 +433,17 @@ private:
         }
     }
 
-    void reportReaderFailure() {
-        const QString text = QStringLiteral(
+    static QString readerFailureText() {
+        return QStringLiteral(
             "Keyflip can no longer read from the ALSA sequencer. Restart Keyflip to receive MIDI "
             "again.");
+    }
+
+    void reportReaderFailure() {
         if (inputOpen_) {
             closeInput();
-            emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost, text);
+            emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost,
+                                readerFailureText());
         }
     }
 
@@ -629,6 +638,7 @@ private:
     std::deque<WireMessage> held_;
     QTimer retryTimer_;
     std::chrono::milliseconds retryWait_ = kShortestRetryWait;
+    bool readerFailureReported_ = false;
 
     // Reader thread only.
     MidiCodec decoder_;
