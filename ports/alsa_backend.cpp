@@ -17,6 +17,7 @@
 #include "alsa_backend.h"
 
 #include "incoming_queue.h"
+#include "midi_status.h"
 #include "wake_descriptor.h"
 
 #include <alsa/asoundlib.h>
@@ -31,6 +32,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -242,6 +244,7 @@ public:
             outputDestination_ = peer.port;
         }
         outputOpen_ = true;
+        refreshConnections();
         return std::nullopt;
     }
 
@@ -258,40 +261,88 @@ public:
             [[maybe_unused]] const int result = snd_seq_disconnect_to(
                 sequencer_, ports_.out, destination->address.client, destination->address.port);
         }
+        refreshConnections();
     }
 
     // What the sequencer never took; the output port corrects its count of
-    // sounding notes from it.
+    // sounding notes from it. With several connections a message may have
+    // reached some and not others: a Note On counts as never sent only when
+    // it reached none, anything else (a Note Off above all) when it missed
+    // any, so that the count never forgets a note that sounds somewhere.
     std::vector<WireMessage> discardOutput() override {
-        std::vector<WireMessage> dropped(held_.begin(), held_.end());
-        held_.clear();
+        std::map<std::uint64_t, std::pair<WireMessage, std::size_t>> missed;
+        for (Connection& connection : connections_) {
+            for (const HeldMessage& held : connection.held) {
+                ++missed.try_emplace(held.number, held.message, 0).first->second.second;
+            }
+            connection.held.clear();
+        }
         watchForRoom(false);
+        std::vector<WireMessage> dropped;
+        for (const auto& [number, entry] : missed) {
+            const auto& [message, connectionsMissed] = entry;
+            const bool noteOn = message.size == 3 &&
+                                (message.bytes[0] & midi::kClassMask) == midi::kNoteOn &&
+                                message.bytes[2] > 0;
+            if (!noteOn || connectionsMissed == connections_.size()) {
+                dropped.push_back(message);
+            }
+        }
         return dropped;
     }
 
+    // True when the message reached, or waits for, at least one connection
+    // (or there is none to reach).
     bool send(const WireMessage& message) override {
-        if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
+        snd_seq_event_t event;
+        if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size() ||
+            !encode(message, event)) {
             return false;
         }
-        // Once anything waits, everything after it waits too: order first.
-        if (!held_.empty()) {
-            if (held_.size() >= kHeldLimit) {
-                return false;
+        // A connection a patchbay just made or took away counts from now on,
+        // if the reader has heard of it, even before the UI thread's loop has.
+        if (subscriptionsChanged_.exchange(false, std::memory_order_acq_rel)) {
+            refreshConnections();
+        }
+        const std::uint64_t number = nextNumber_++;
+        std::size_t taken = 0;
+        for (Connection& connection : connections_) {
+            // Once anything waits, everything after it waits too: order first.
+            if (!connection.held.empty()) {
+                if (connection.held.size() < kHeldLimit) {
+                    connection.held.push_back({number, message});
+                    ++taken;
+                }
+                continue;
             }
-            held_.push_back(message);
+            switch (write(event, connection.address)) {
+                case Written::Sent:
+                    ++taken;
+                    break;
+                case Written::Refused:
+                    break;
+                case Written::NoRoom:
+                    connection.held.push_back({number, message});
+                    watchForRoom(true);
+                    ++taken;
+                    break;
+            }
+        }
+        if (taken == connections_.size()) {
             return true;
         }
-        switch (write(message)) {
-            case Written::Sent:
-                return true;
-            case Written::Refused:
-                return false;
-            case Written::NoRoom:
-                held_.push_back(message);
-                watchForRoom(true);
-                return true;
+        // Refused by every connection: the output port says so. Refused by
+        // some only: that loss is told once the running handler is done, as
+        // the box that tells it runs the event loop.
+        if (taken == 0) {
+            return false;
         }
-        return false;
+        if (std::exchange(partlyLost_, partlyLost_ + connections_.size() - taken) == 0) {
+            QMetaObject::invokeMethod(
+                this, [this] { emit outgoingLost(std::exchange(partlyLost_, 0)); },
+                Qt::QueuedConnection);
+        }
+        return true;
     }
 
     void flushOutput(std::chrono::milliseconds limit) override {
@@ -308,6 +359,21 @@ public:
 
 private:
     enum class Written { Sent, NoRoom, Refused };
+
+    struct HeldMessage {
+        std::uint64_t number;  // in the order sent, over all connections
+        WireMessage message;
+    };
+
+    // One port that "out" is connected to: the destination chosen, or one a
+    // patchbay connected. Each is sent to by its address, so what one has no
+    // room for waits for that one alone; sent to the subscribers as a whole,
+    // a message one of them refused would, when sent again, reach the
+    // others twice.
+    struct Connection {
+        snd_seq_addr_t address{};
+        std::deque<HeldMessage> held;  // what it had no room for yet, in order
+    };
 
     struct FoundPeer {
         PeerPort port;
@@ -343,6 +409,7 @@ private:
         bool pushed = false;
         bool departures = false;
         bool arrivals = false;
+        bool subscriptions = false;
         std::uint64_t overruns = 0;
         int result = firstResult;
         snd_seq_event_t* event = first;
@@ -360,6 +427,7 @@ private:
                                  event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
                                  event->type == SND_SEQ_EVENT_PORT_EXIT;
                     arrivals = arrivals || renamed || event->type == SND_SEQ_EVENT_PORT_START;
+                    subscriptions = subscriptions || connectsOut(*event);
                 } else if (queue != nullptr && event->dest.port == ports_.in) {
                     pushed = push(*queue, event) || pushed;
                 }
@@ -386,9 +454,20 @@ private:
         if (arrivals) {
             arrivals_.store(true, std::memory_order_release);
         }
-        if (departures || arrivals) {
+        if (subscriptions) {
+            subscriptionsChanged_.store(true, std::memory_order_release);
+        }
+        if (departures || arrivals || subscriptions) {
             wake_.signal();
         }
+    }
+
+    // A patchbay connected "out" somewhere, or took a connection away.
+    bool connectsOut(const snd_seq_event_t& event) const {
+        return (event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
+                event.type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED) &&
+               event.data.connect.sender.client == ports_.client &&
+               event.data.connect.sender.port == ports_.out;
     }
 
     bool push(IncomingQueue& queue, const snd_seq_event_t* event) {
@@ -424,6 +503,9 @@ private:
         if (readerFailed_.load(std::memory_order_acquire) && !readerFailureReported_) {
             readerFailureReported_ = true;
             reportReaderFailure();
+        }
+        if (subscriptionsChanged_.exchange(false, std::memory_order_acq_rel)) {
+            refreshConnections();
         }
         if (departures_.exchange(false, std::memory_order_acq_rel)) {
             checkConnections();
@@ -461,8 +543,7 @@ private:
         if (destinationGone) {
             destination = std::exchange(outputDestination_, std::nullopt)->name;
             // Nothing can reach it any more; the one box says why.
-            held_.clear();
-            watchForRoom(false);
+            refreshConnections();
         }
         if (sourceGone) {
             emit peerLeft(PortSide::Input, QString::fromStdString(source));
@@ -558,18 +639,21 @@ private:
                     .arg(deviceWord(side), quoted(name), alsaText(error))};
     }
 
-    Written write(const WireMessage& message) {
-        snd_seq_event_t event;
+    bool encode(const WireMessage& message, snd_seq_event_t& event) {
         snd_seq_ev_clear(&event);
         snd_midi_event_reset_encode(encoder_.get());
         const long used =
             snd_midi_event_encode(encoder_.get(), message.bytes.data(), message.size, &event);
         if (used != message.size || event.type == SND_SEQ_EVENT_NONE) {
-            return Written::Refused;
+            return false;
         }
         snd_seq_ev_set_source(&event, static_cast<unsigned char>(ports_.out));
-        snd_seq_ev_set_subs(&event);
         snd_seq_ev_set_direct(&event);
+        return true;
+    }
+
+    Written write(snd_seq_event_t& event, const snd_seq_addr_t& to) {
+        snd_seq_ev_set_dest(&event, to.client, to.port);
         const int result = snd_seq_event_output_direct(sequencer_, &event);
         if (result >= 0) {
             return Written::Sent;
@@ -577,32 +661,77 @@ private:
         return result == -EAGAIN || result == -ENOMEM ? Written::NoRoom : Written::Refused;
     }
 
+    // The ports "out" is connected to now, each keeping what it still waits
+    // for. Asked again whenever the sequencer announces a change, so a
+    // connection a patchbay makes gets what is sent after the UI thread has
+    // heard of it.
+    void refreshConnections() {
+        std::vector<Connection> now;
+        snd_seq_query_subscribe_t* query = nullptr;
+        snd_seq_query_subscribe_alloca(&query);
+        snd_seq_addr_t root{};
+        root.client = static_cast<unsigned char>(ports_.client);
+        root.port = static_cast<unsigned char>(ports_.out);
+        snd_seq_query_subscribe_set_root(query, &root);
+        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+        snd_seq_query_subscribe_set_index(query, 0);
+        // The query ends the walk with an error, which is how it says "no more".
+        while (snd_seq_query_port_subscribers(sequencer_, query) >= 0) {
+            const snd_seq_addr_t address = *snd_seq_query_subscribe_get_addr(query);
+            const auto known = std::ranges::find_if(connections_, [&](const Connection& c) {
+                return c.address.client == address.client && c.address.port == address.port;
+            });
+            now.push_back(known != connections_.end() ? std::move(*known)
+                                                      : Connection{address, {}});
+            snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+        }
+        // What waited for a connection that is gone can reach nothing.
+        connections_ = std::move(now);
+        watchForRoom(anyHeld());
+    }
+
+    bool anyHeld() const {
+        return std::ranges::any_of(connections_,
+                                   [](const Connection& c) { return !c.held.empty(); });
+    }
+
     // Sends what is held, in order; true when nothing is held any more.
     bool sendHeld() {
         std::uint64_t refused = 0;
-        const std::size_t before = held_.size();
-        while (!held_.empty()) {
-            const Written written = write(held_.front());
-            if (written == Written::NoRoom) {
-                break;
+        bool progress = false;
+        for (Connection& connection : connections_) {
+            while (!connection.held.empty()) {
+                snd_seq_event_t event;
+                Written written = Written::Refused;
+                if (encode(connection.held.front().message, event)) {
+                    written = write(event, connection.address);
+                }
+                if (written == Written::NoRoom) {
+                    break;
+                }
+                refused += written == Written::Refused ? 1 : 0;
+                connection.held.pop_front();
+                progress = true;
             }
-            refused += written == Written::Refused ? 1 : 0;
-            held_.pop_front();
         }
         // A destination that took some is reading: look again soon.
-        if (held_.size() < before) {
+        if (progress) {
             watchForRoom(false);
         }
-        watchForRoom(!held_.empty());
+        const bool held = anyHeld();
+        watchForRoom(held);
         if (refused > 0) {
             emit outgoingLost(refused);
         }
-        return held_.empty();
+        return !held;
     }
 
     void dropHeld() {
-        const std::size_t lost = held_.size();
-        held_.clear();
+        std::size_t lost = 0;
+        for (Connection& connection : connections_) {
+            lost += connection.held.size();
+            connection.held.clear();
+        }
         watchForRoom(false);
         if (lost > 0) {
             emit outgoingLost(lost);
@@ -635,7 +764,9 @@ private:
     std::optional<PeerPort> outputDestination_;
     bool inputOpen_ = false;
     bool outputOpen_ = false;
-    std::deque<WireMessage> held_;
+    std::vector<Connection> connections_;
+    std::uint64_t nextNumber_ = 0;
+    std::uint64_t partlyLost_ = 0;
     QTimer retryTimer_;
     std::chrono::milliseconds retryWait_ = kShortestRetryWait;
     bool readerFailureReported_ = false;
@@ -649,6 +780,7 @@ private:
     bool deliverInput_ = false;       // guarded by deliveryMutex_
     std::atomic<bool> departures_{false};
     std::atomic<bool> arrivals_{false};
+    std::atomic<bool> subscriptionsChanged_{false};
     std::atomic<bool> readerFailed_{false};
     WakeDescriptor wake_;
     std::atomic<bool> stopping_{false};

@@ -13,10 +13,12 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -52,6 +54,104 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
         ++count;
     }
     return count;
+}
+
+// Another program's sequencer client with one input port, which reads only
+// when the test says, as a synthesizer's reader does: everything there is.
+class PeerProgram {
+public:
+    PeerProgram(const char* name, int inputPool) {
+        snd_seq_t* raw = nullptr;
+        if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) != 0) {
+            return;
+        }
+        sequencer_.reset(raw);
+        ok_ = snd_seq_set_client_name(raw, name) == 0 &&
+              snd_seq_set_client_pool_input(raw, inputPool) == 0 &&
+              snd_seq_create_simple_port(
+                  raw, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) >= 0;
+    }
+    bool ok() const { return ok_; }
+
+    // The sequencer first says when the input overflowed (it clears what had
+    // not been read); controllers are kept as bytes.
+    void readAll() {
+        for (;;) {
+            snd_seq_event_t* event = nullptr;
+            const int result = snd_seq_event_input(sequencer_.get(), &event);
+            if (result == -ENOSPC) {
+                ++overflows;
+                continue;
+            }
+            if (result < 0 || event == nullptr) {
+                return;
+            }
+            if (event->type == SND_SEQ_EVENT_CONTROLLER) {
+                received.push_back(
+                    WireMessage{{static_cast<std::uint8_t>(0xB0 | event->data.control.channel),
+                                 static_cast<std::uint8_t>(event->data.control.param),
+                                 static_cast<std::uint8_t>(event->data.control.value)},
+                                3});
+            }
+        }
+    }
+
+    std::vector<WireMessage> received;
+    int overflows = 0;
+
+private:
+    std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> sequencer_{nullptr, &snd_seq_close};
+    bool ok_ = false;
+};
+
+// A thousand controller messages, each one different.
+std::vector<WireMessage> distinctMessages() {
+    std::vector<WireMessage> messages;
+    for (int index = 0; index < 1000; ++index) {
+        messages.push_back(WireMessage{
+            {static_cast<std::uint8_t>(0xB0 | (index % 16)), static_cast<std::uint8_t>(index / 128),
+             static_cast<std::uint8_t>(index % 128)},
+            3});
+    }
+    return messages;
+}
+
+// Reads the peers while the window's loop runs, until the last message
+// reached every one of them or the limit has passed.
+void readUntilLastArrives(std::initializer_list<PeerProgram*> peers, const WireMessage& last) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto arrived = [&] {
+        return std::ranges::all_of(peers, [&](const PeerProgram* peer) {
+            return !peer->received.empty() && peer->received.back() == last;
+        });
+    };
+    while (!arrived() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (PeerProgram* peer : peers) {
+            peer->readAll();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+double cpuMs() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+// Runs the window's loop for a while, reading the peers given.
+void runFor(std::chrono::milliseconds time, std::initializer_list<PeerProgram*> reading) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (PeerProgram* peer : reading) {
+            peer->readAll();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
 }
 
 class AlsaClientTest : public ::testing::Test {
@@ -96,6 +196,8 @@ TEST_F(AlsaClientTest, AconnectConnectsDevicesToTheOwnPortsByClientName) {
     ASSERT_TRUE(connect.succeeded) << connect.output;
     connect = run("aconnect Keyflip:1 '" + synth + "'");
     ASSERT_TRUE(connect.succeeded) << connect.output;
+    // The program's loop runs on meanwhile and hears of the connection.
+    runFor(100ms, {});
 
     alsatest::RawMidi keyboardRaw(devices_[0].rawName);
     alsatest::RawMidi synthRaw(devices_[1].rawName);
@@ -125,15 +227,8 @@ TEST_F(AlsaClientTest, AconnectConnectsDevicesToTheOwnPortsByClientName) {
 // the program reads again; nothing is reported lost, and the wait does not
 // keep a CPU busy.
 TEST_F(AlsaClientTest, OutputWaitsInOrderWhileADestinationReadsNothing) {
-    snd_seq_t* raw = nullptr;
-    ASSERT_EQ(snd_seq_open(&raw, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK), 0);
-    const std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> synth(raw, &snd_seq_close);
-    ASSERT_EQ(snd_seq_set_client_name(synth.get(), "stalled-synth"), 0);
-    ASSERT_EQ(snd_seq_set_client_pool_input(synth.get(), 200), 0);
-    ASSERT_GE(snd_seq_create_simple_port(
-                  synth.get(), "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION),
-              0);
+    PeerProgram synth("stalled-synth", 200);
+    ASSERT_TRUE(synth.ok());
     const auto backend = createAlsaBackend();
     ASSERT_NE(backend, nullptr);
     std::uint64_t reportedLost = 0;
@@ -141,66 +236,93 @@ TEST_F(AlsaClientTest, OutputWaitsInOrderWhileADestinationReadsNothing) {
                      [&](quint64 count) { reportedLost += count; });
     ASSERT_EQ(backend->openOutput("stalled-synth:in"), std::nullopt);
 
-    std::vector<WireMessage> sent;
-    for (int index = 0; index < 1000; ++index) {
-        sent.push_back(WireMessage{
-            {static_cast<std::uint8_t>(0xB0 | (index % 16)), static_cast<std::uint8_t>(index / 128),
-             static_cast<std::uint8_t>(index % 128)},
-            3});
-        ASSERT_TRUE(backend->send(sent.back())) << index;
+    const std::vector<WireMessage> sent = distinctMessages();
+    for (std::size_t index = 0; index < sent.size(); ++index) {
+        ASSERT_TRUE(backend->send(sent[index])) << index;
     }
-    rusage before{};
-    ::getrusage(RUSAGE_SELF, &before);
-    QEventLoop waiting;
-    QTimer::singleShot(1s, &waiting, &QEventLoop::quit);
-    waiting.exec();
-    rusage after{};
-    ::getrusage(RUSAGE_SELF, &after);
-    const auto cpuMs = [](const rusage& usage) {
-        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-    };
-    std::printf("stalled destination: %.0f ms of CPU in 1 s of waiting\n",
-                cpuMs(after) - cpuMs(before));
+    const double before = cpuMs();
+    runFor(1s, {});
+    std::printf("stalled destination: %.0f ms of CPU in 1 s of waiting\n", cpuMs() - before);
 
-    // Reading again: the sequencer first says the program's input overflowed
-    // (it clears what the program had not read), then the rest arrives.
-    std::vector<WireMessage> received;
-    int overflows = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while ((received.empty() || !(received.back() == sent.back())) &&
-           std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        // Everything there is, as a synthesizer's reader takes it.
-        for (;;) {
-            snd_seq_event_t* event = nullptr;
-            const int result = snd_seq_event_input(synth.get(), &event);
-            if (result == -ENOSPC) {
-                ++overflows;
-                continue;
-            }
-            if (result < 0 || event == nullptr) {
-                break;
-            }
-            if (event->type == SND_SEQ_EVENT_CONTROLLER) {
-                received.push_back(
-                    WireMessage{{static_cast<std::uint8_t>(0xB0 | event->data.control.channel),
-                                 static_cast<std::uint8_t>(event->data.control.param),
-                                 static_cast<std::uint8_t>(event->data.control.value)},
-                                3});
-            }
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    readUntilLastArrives({&synth}, sent.back());
     std::printf("stalled destination: %zu received, %d overflow(s), %llu reported lost\n",
-                received.size(), overflows, static_cast<unsigned long long>(reportedLost));
-    ASSERT_FALSE(received.empty());
-    EXPECT_EQ(received.back(), sent.back()) << "the last message never arrived";
+                synth.received.size(), synth.overflows,
+                static_cast<unsigned long long>(reportedLost));
+    ASSERT_FALSE(synth.received.empty());
+    EXPECT_EQ(synth.received.back(), sent.back()) << "the last message never arrived";
     EXPECT_EQ(reportedLost, 0u);
     // What the program read is what was sent, in order; only what its own
     // full input held when it overflowed is missing.
-    EXPECT_FALSE(checks::departureFromOrder(sent, received).has_value())
-        << *checks::departureFromOrder(sent, received);
+    EXPECT_FALSE(checks::departureFromOrder(sent, synth.received).has_value())
+        << *checks::departureFromOrder(sent, synth.received);
+    backend->closeOutput();
+}
+
+// A second program connected to "out" from outside (a monitor, by a
+// patchbay) stops reading. The synthesizer chosen in MIDI Setup still hears
+// every message at once, and each once: resending what the monitor had no
+// room for must not reach the synthesizer again. The monitor's share waits
+// in Keyflip and follows in order when it reads again.
+TEST_F(AlsaClientTest, AStalledSecondConnectionNeitherRepeatsNorHoldsUpTheChosenOne) {
+    PeerProgram synth("reading-synth", 2000);
+    PeerProgram monitor("stalled-monitor", 200);
+    ASSERT_TRUE(synth.ok() && monitor.ok());
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    ASSERT_EQ(backend->openOutput("reading-synth:in"), std::nullopt);
+    const auto patch = run("aconnect Keyflip:1 stalled-monitor:0");
+    ASSERT_TRUE(patch.succeeded) << patch.output;
+    runFor(100ms, {});
+
+    const std::vector<WireMessage> sent = distinctMessages();
+    for (std::size_t index = 0; index < sent.size(); ++index) {
+        ASSERT_TRUE(backend->send(sent[index])) << index;
+    }
+    runFor(500ms, {&synth});
+    EXPECT_EQ(synth.received, sent)
+        << synth.received.size() << " received, the first "
+        << checks::departureFromOrder(sent, synth.received).value_or("in order");
+
+    readUntilLastArrives({&monitor}, sent.back());
+    ASSERT_FALSE(monitor.received.empty());
+    EXPECT_EQ(monitor.received.back(), sent.back()) << "the monitor's last message never arrived";
+    EXPECT_FALSE(checks::departureFromOrder(sent, monitor.received).has_value())
+        << *checks::departureFromOrder(sent, monitor.received);
+    synth.readAll();
+    EXPECT_EQ(synth.received.size(), sent.size()) << "the synthesizer heard more since";
+    backend->closeOutput();
+}
+
+// Closing while the monitor above still waits for Note Ons the synthesizer
+// has had: those notes sound in the synthesizer, so they must stay counted
+// (their Note Offs go out as the output closes). What the monitor missed of
+// the Note Offs counts as never sent, so they are owed again.
+TEST_F(AlsaClientTest, WhatOnlyAStalledConnectionMissedStillCountsAsSounding) {
+    PeerProgram synth("reading-synth", 2000);
+    PeerProgram monitor("stalled-monitor", 200);
+    ASSERT_TRUE(synth.ok() && monitor.ok());
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    ASSERT_EQ(backend->openOutput("reading-synth:in"), std::nullopt);
+    const auto patch = run("aconnect Keyflip:1 stalled-monitor:0");
+    ASSERT_TRUE(patch.succeeded) << patch.output;
+    runFor(100ms, {});
+
+    std::vector<WireMessage> noteOffs;
+    for (int index = 0; index < 300; ++index) {
+        const auto channel = static_cast<std::uint8_t>(index % 16);
+        const auto pitch = static_cast<std::uint8_t>(20 + index / 16);
+        ASSERT_TRUE(
+            backend->send(WireMessage{{static_cast<std::uint8_t>(0x90 | channel), pitch, 100}, 3}));
+        if (index < 50) {
+            noteOffs.push_back(
+                WireMessage{{static_cast<std::uint8_t>(0x80 | channel), pitch, 0}, 3});
+        }
+    }
+    for (const WireMessage& noteOff : noteOffs) {
+        ASSERT_TRUE(backend->send(noteOff));
+    }
+    EXPECT_EQ(backend->discardOutput(), noteOffs);
     backend->closeOutput();
 }
 
