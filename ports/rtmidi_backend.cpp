@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
 
 #if defined(__linux__)
 #include <unistd.h>
@@ -64,17 +67,47 @@ PortFault goneFault(const char* kind, const std::string& name) {
                 .arg(QLatin1String(kind), QString::fromStdString(name))};
 }
 
-PortFault openFault(const char* kind, const std::string& name, const RtMidiError& error) {
-    return {PortErrorCode::DeviceOpenFailed,
-            QStringLiteral("The MIDI %1 device \"%2\" could not be opened: %3")
-                .arg(QLatin1String(kind), QString::fromStdString(name),
-                     QString::fromStdString(error.getMessage()))};
+PortFault openFault(const char* kind, const std::string& name, const std::string& why) {
+    return {
+        PortErrorCode::DeviceOpenFailed,
+        QStringLiteral("The MIDI %1 device \"%2\" could not be opened: %3")
+            .arg(QLatin1String(kind), QString::fromStdString(name), QString::fromStdString(why))};
 }
 
-// Errors RtMidi reports through its callback instead of throwing; the
-// failing call's result already tells the port what went wrong.
+// The port listers' errors only leave a name out of a list.
 void ignoreRtMidiError(RtMidiError::Type, const std::string&, void*) {
 }
+
+// Once it has an error callback RtMidi never throws: a port that did not
+// open, a virtual port the platform cannot make (Windows) or a message not
+// sent is only reported to the callback, and the call returns as if it had
+// worked. What it reported during a call is kept here and asked for after
+// it. The callback may also come from RtMidi's own input thread.
+class RtMidiReport {
+public:
+    static void record(RtMidiError::Type type, const std::string& text, void* report) {
+        if (type == RtMidiError::DEBUG_WARNING) {
+            return;
+        }
+        auto* self = static_cast<RtMidiReport*>(report);
+        const std::lock_guard lock(self->mutex_);
+        if (!self->text_) {
+            self->text_ = text;
+        }
+    }
+    void clear() {
+        const std::lock_guard lock(mutex_);
+        text_.reset();
+    }
+    std::optional<std::string> take() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(text_, std::nullopt);
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<std::string> text_;
+};
 
 class RtMidiBackend : public MidiBackend {
 public:
@@ -98,7 +131,8 @@ public:
         closeInput();
         try {
             auto input = std::make_unique<RtMidiIn>(platformApi(), kClientName, kRtMidiQueueLimit);
-            input->setErrorCallback(&ignoreRtMidiError, nullptr);
+            input->setErrorCallback(&RtMidiReport::record, &inputReport_);
+            inputReport_.clear();
             // System exclusive is not a short message; clock and sensing are.
             input->ignoreTypes(true, false, false);
             input->setCallback(&RtMidiBackend::onIncoming, this);
@@ -111,9 +145,12 @@ public:
                 }
                 input->openPort(*index, "in");
             }
+            if (auto why = inputReport_.take()) {
+                return openFault("input", source.empty() ? "Keyflip in" : source, *why);
+            }
             input_ = std::move(input);
         } catch (const RtMidiError& error) {
-            return openFault("input", source, error);
+            return openFault("input", source, error.getMessage());
         }
         return std::nullopt;
     }
@@ -130,7 +167,8 @@ public:
         closeOutput();
         try {
             auto output = std::make_unique<RtMidiOut>(platformApi(), kClientName);
-            output->setErrorCallback(&ignoreRtMidiError, nullptr);
+            output->setErrorCallback(&RtMidiReport::record, &outputReport_);
+            outputReport_.clear();
             if (destination.empty()) {
                 output->openVirtualPort("out");
             } else {
@@ -140,9 +178,12 @@ public:
                 }
                 output->openPort(*index, "out");
             }
+            if (auto why = outputReport_.take()) {
+                return openFault("output", destination.empty() ? "Keyflip out" : destination, *why);
+            }
             output_ = std::move(output);
         } catch (const RtMidiError& error) {
-            return openFault("output", destination, error);
+            return openFault("output", destination, error.getMessage());
         }
         return std::nullopt;
     }
@@ -153,12 +194,9 @@ public:
         if (!output_) {
             return false;
         }
-        try {
-            output_->sendMessage(message.bytes.data(), message.size);
-        } catch (const RtMidiError&) {
-            return false;
-        }
-        return true;
+        outputReport_.clear();
+        output_->sendMessage(message.bytes.data(), message.size);
+        return !outputReport_.take();
     }
 
     // RtMidi hands each message to the system as it is sent.
@@ -177,6 +215,9 @@ private:
 
     std::unique_ptr<RtMidiIn> inputLister_;
     std::unique_ptr<RtMidiOut> outputLister_;
+    // Declared before the ports that report to them, so they outlive them.
+    RtMidiReport inputReport_;
+    RtMidiReport outputReport_;
     std::unique_ptr<RtMidiIn> input_;
     std::unique_ptr<RtMidiOut> output_;
     std::atomic<IncomingQueue*> inputQueue_{nullptr};
