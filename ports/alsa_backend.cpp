@@ -19,6 +19,7 @@
 #include "incoming_queue.h"
 #include "midi_status.h"
 #include "wake_descriptor.h"
+#include "wire_format.h"
 
 #include <alsa/asoundlib.h>
 
@@ -474,12 +475,24 @@ private:
         std::array<unsigned char, kDecodeBufferSize> bytes{};
         const long size = snd_midi_event_decode(decoder_.get(), bytes.data(),
                                                 static_cast<long>(bytes.size()), event);
-        if (size > 0) {
-            // Bytes that are not one short message (SysEx) are left out.
-            return queue.pushBytes({bytes.data(), static_cast<std::size_t>(size)});
+        if (size <= 0) {
+            snd_midi_event_reset_decode(decoder_.get());
+            return false;
         }
-        snd_midi_event_reset_decode(decoder_.get());
-        return false;
+        // A 14-bit controller or a (non-)registered parameter event comes out
+        // as two or four Control Changes, each with its status byte; every
+        // one is passed on. What is no short message (SysEx) is left out.
+        std::span<const std::uint8_t> rest(bytes.data(), static_cast<std::size_t>(size));
+        bool pushed = false;
+        while (!rest.empty()) {
+            const std::size_t length = shortMessageLength(rest.front());
+            if (length == 0 || length > rest.size()) {
+                break;
+            }
+            pushed = queue.pushBytes(rest.first(length)) || pushed;
+            rest = rest.subspan(length);
+        }
+        return pushed;
     }
 
     // Ends the reader's blocking read with an event of the client's own.

@@ -3,6 +3,7 @@
 #include "alsa_backend.h"
 #include "incoming_queue.h"
 #include "message_checks.h"
+#include "short_message_printing.h"
 #include "virmidi_device.h"
 
 #include <alsa/asoundlib.h>
@@ -102,6 +103,42 @@ public:
 
 private:
     std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> sequencer_{nullptr, &snd_seq_close};
+    bool ok_ = false;
+};
+
+// Another program's sequencer client with one output port, sending
+// sequencer events as the program makes them, not as bytes.
+class EventSender {
+public:
+    explicit EventSender(const char* name) {
+        snd_seq_t* raw = nullptr;
+        if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_OUTPUT, 0) != 0) {
+            return;
+        }
+        sequencer_.reset(raw);
+        port_ = snd_seq_create_simple_port(
+            raw, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        ok_ = snd_seq_set_client_name(raw, name) == 0 && port_ >= 0;
+    }
+    bool ok() const { return ok_; }
+
+    bool sendController(snd_seq_event_type_t type, unsigned param, int value) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        event.type = type;
+        event.data.control.channel = 0;
+        event.data.control.param = param;
+        event.data.control.value = value;
+        snd_seq_ev_set_source(&event, static_cast<unsigned char>(port_));
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        return snd_seq_event_output_direct(sequencer_.get(), &event) >= 0;
+    }
+
+private:
+    std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> sequencer_{nullptr, &snd_seq_close};
+    int port_ = -1;
     bool ok_ = false;
 };
 
@@ -217,6 +254,58 @@ TEST_F(AlsaClientTest, AconnectConnectsDevicesToTheOwnPortsByClientName) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x80, 60, 0}));
+    backend->closeInput();
+    backend->setInputQueue(nullptr);
+}
+
+// A program may send a 14-bit controller or a parameter number as one
+// sequencer event (a sequencer's 14-bit modulation wheel, a pitch bend
+// range): each Control Change it stands for arrives, in order.
+TEST_F(AlsaClientTest, CombinedControllerEventsArriveAsEachOfTheirControlChanges) {
+    struct Case {
+        snd_seq_event_type_t type;
+        unsigned param;
+        int value;
+        std::vector<ShortMessage> expected;
+    };
+    const std::vector<Case> cases{
+        {SND_SEQ_EVENT_CONTROL14, 1, 1000, {{0xB0, 1, 7}, {0xB0, 33, 104}}},
+        {SND_SEQ_EVENT_CONTROL14, 40, 100, {{0xB0, 40, 100}}},
+        {SND_SEQ_EVENT_REGPARAM,
+         0,
+         12 << 7,
+         {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, 12}, {0xB0, 38, 0}}},
+        {SND_SEQ_EVENT_NONREGPARAM,
+         (3 << 7) | 5,
+         (2 << 7) | 44,
+         {{0xB0, 99, 3}, {0xB0, 98, 5}, {0xB0, 6, 2}, {0xB0, 38, 44}}},
+        {SND_SEQ_EVENT_CONTROLLER, 7, 90, {{0xB0, 7, 90}}},
+    };
+    EventSender sender("combined-sender");
+    ASSERT_TRUE(sender.ok());
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    IncomingQueue queue;
+    backend->setInputQueue(&queue);
+    ASSERT_EQ(backend->openInput("combined-sender:out"), std::nullopt);
+
+    std::vector<ShortMessage> expected;
+    for (const Case& sent : cases) {
+        ASSERT_TRUE(sender.sendController(sent.type, sent.param, sent.value));
+        expected.insert(expected.end(), sent.expected.begin(), sent.expected.end());
+    }
+    // The last case is a single controller, so once it is in everything is.
+    std::vector<ShortMessage> received;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while ((received.empty() || received.back() != expected.back()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        while (queue.size() > 0) {
+            received.push_back(queue.front());
+            queue.pop();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(received, expected);
     backend->closeInput();
     backend->setInputQueue(nullptr);
 }
