@@ -102,9 +102,25 @@ MidiCodec makeCodec() {
 }
 
 // A port of another client, by the name the lists show and its address now.
+// The sequencer's name for it is "client:port"; two devices of one model have
+// the same, so the lists add the address to each of them.
 struct PeerPort {
     std::string name;
+    std::string sequencerName;
     snd_seq_addr_t address{};
+    unsigned caps = 0;
+};
+
+std::string withAddress(const std::string& name, const snd_seq_addr_t& address) {
+    return name + " [" + std::to_string(address.client) + ':' + std::to_string(address.port) + ']';
+}
+
+// The port a port of Keyflip's was connected to. One that left or was renamed
+// is reported once and kept until the port closes: a renamed one is still
+// connected, and must be disconnected then.
+struct ConnectedPeer {
+    PeerPort port;
+    bool left = false;
 };
 
 // What the reader thread and the UI thread agree on when the client opens.
@@ -200,7 +216,7 @@ public:
             if (result < 0 && result != -EBUSY) {
                 return connectFault(source, PortSide::Input, result);
             }
-            inputSource_ = peer.port;
+            inputSource_ = ConnectedPeer{peer.port};
         }
         inputOpen_ = true;
         const std::lock_guard lock(deliveryMutex_);
@@ -220,7 +236,7 @@ public:
             // Fails only when the source has left already, which is what
             // the call is for.
             [[maybe_unused]] const int result = snd_seq_disconnect_from(
-                sequencer_, ports_.in, source->address.client, source->address.port);
+                sequencer_, ports_.in, source->port.address.client, source->port.address.port);
         }
         inputOpen_ = false;
     }
@@ -242,7 +258,7 @@ public:
             if (result < 0 && result != -EBUSY) {
                 return connectFault(destination, PortSide::Output, result);
             }
-            outputDestination_ = peer.port;
+            outputDestination_ = ConnectedPeer{peer.port};
         }
         outputOpen_ = true;
         refreshConnections();
@@ -259,8 +275,9 @@ public:
         dropHeld();
         if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
             // Fails only when the destination has left already.
-            [[maybe_unused]] const int result = snd_seq_disconnect_to(
-                sequencer_, ports_.out, destination->address.client, destination->address.port);
+            [[maybe_unused]] const int result =
+                snd_seq_disconnect_to(sequencer_, ports_.out, destination->port.address.client,
+                                      destination->port.address.port);
         }
         refreshConnections();
     }
@@ -545,16 +562,19 @@ private:
     // The state is made consistent before a signal goes out, since a slot
     // may well call back in to close or reopen.
     void checkConnections() {
-        const bool sourceGone = inputSource_ && !stillThere(*inputSource_, kSourceCaps);
-        const bool destinationGone =
-            outputDestination_ && !stillThere(*outputDestination_, kDestinationCaps);
+        const bool sourceGone =
+            inputSource_ && !inputSource_->left && !stillThere(inputSource_->port, kSourceCaps);
+        const bool destinationGone = outputDestination_ && !outputDestination_->left &&
+                                     !stillThere(outputDestination_->port, kDestinationCaps);
         std::string source;
         std::string destination;
         if (sourceGone) {
-            source = std::exchange(inputSource_, std::nullopt)->name;
+            inputSource_->left = true;
+            source = awaitedName(inputSource_->port);
         }
         if (destinationGone) {
-            destination = std::exchange(outputDestination_, std::nullopt)->name;
+            outputDestination_->left = true;
+            destination = awaitedName(outputDestination_->port);
             // Nothing can reach it any more; the one box says why.
             refreshConnections();
         }
@@ -571,14 +591,29 @@ private:
         for (const PeerPort& port : peerPorts(caps)) {
             if (port.address.client == peer.address.client &&
                 port.address.port == peer.address.port) {
-                return port.name == peer.name;
+                return port.sequencerName == peer.sequencerName;
             }
         }
         return false;
     }
 
+    // The name a device that left is awaited by. One opened as the only port
+    // of its name while another of that name is listed now is awaited with its
+    // address, so that the other is never taken for it.
+    std::string awaitedName(const PeerPort& peer) {
+        if (peer.name == peer.sequencerName &&
+            std::ranges::any_of(peerPorts(0), [&](const PeerPort& port) {
+                return port.sequencerName == peer.sequencerName;
+            })) {
+            return withAddress(peer.name, peer.address);
+        }
+        return peer.name;
+    }
+
     // Other clients' exported ports with the given capabilities, named
     // "client:port" as aconnect and the patchbays show them, in address order.
+    // Names are made unique over all exported ports, so that a name stands for
+    // the same port in every list.
     std::vector<PeerPort> peerPorts(unsigned caps) {
         std::vector<PeerPort> ports;
         snd_seq_client_info_t* client = nullptr;
@@ -597,13 +632,23 @@ private:
             snd_seq_port_info_set_port(port, -1);
             while (snd_seq_query_next_port(sequencer_, port) >= 0) {
                 const unsigned portCaps = snd_seq_port_info_get_capability(port);
-                if ((portCaps & caps) != caps || (portCaps & SND_SEQ_PORT_CAP_NO_EXPORT) != 0) {
+                if ((portCaps & SND_SEQ_PORT_CAP_NO_EXPORT) != 0) {
                     continue;
                 }
-                ports.push_back({clientName + ':' + snd_seq_port_info_get_name(port),
-                                 *snd_seq_port_info_get_addr(port)});
+                std::string name = clientName + ':' + snd_seq_port_info_get_name(port);
+                ports.push_back({name, name, *snd_seq_port_info_get_addr(port), portCaps});
             }
         }
+        std::map<std::string, int> uses;
+        for (const PeerPort& port : ports) {
+            ++uses[port.sequencerName];
+        }
+        for (PeerPort& port : ports) {
+            if (uses[port.sequencerName] > 1) {
+                port.name = withAddress(port.sequencerName, port.address);
+            }
+        }
+        std::erase_if(ports, [caps](const PeerPort& port) { return (port.caps & caps) != caps; });
         return ports;
     }
 
@@ -773,8 +818,8 @@ private:
 
     // UI thread only.
     MidiCodec encoder_;
-    std::optional<PeerPort> inputSource_;
-    std::optional<PeerPort> outputDestination_;
+    std::optional<ConnectedPeer> inputSource_;
+    std::optional<ConnectedPeer> outputDestination_;
     bool inputOpen_ = false;
     bool outputOpen_ = false;
     std::vector<Connection> connections_;

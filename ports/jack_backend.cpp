@@ -53,6 +53,16 @@ constexpr std::chrono::microseconds kPollStep{250};
 // How often the UI thread looks whether a long outgoing backlog has drained.
 constexpr std::chrono::milliseconds kBacklogCheckInterval{200};
 
+// The port a port of Keyflip's was connected to, by the name it was opened
+// by. One that left or was renamed is reported once and kept until the port
+// closes: a renamed one keeps its handle and its connection, and must be
+// disconnected then by the name it has now.
+struct ConnectedPeer {
+    std::string name;
+    const jack_port_t* handle = nullptr;
+    bool left = false;
+};
+
 QString serverGoneText(bool droppedByServer) {
     if (droppedByServer) {
         return QStringLiteral(
@@ -132,7 +142,7 @@ public:
             if (auto fault = connectPeer(source, JackPortIsOutput, PortSide::Input)) {
                 return fault;
             }
-            inputSource_ = source;
+            inputSource_ = {source, jack_port_by_name(client_, source.c_str())};
         }
         inputOpen_ = true;
         deliverInput_.store(true, std::memory_order_seq_cst);
@@ -176,7 +186,7 @@ public:
             if (auto fault = connectPeer(destination, JackPortIsInput, PortSide::Output)) {
                 return fault;
             }
-            outputDestination_ = destination;
+            outputDestination_ = {destination, jack_port_by_name(client_, destination.c_str())};
         }
         outputOpen_ = true;
         return std::nullopt;
@@ -427,8 +437,8 @@ private:
         const bool inputWasOpen = std::exchange(inputOpen_, false);
         const bool outputWasOpen = std::exchange(outputOpen_, false);
         deliverInput_.store(false, std::memory_order_seq_cst);
-        inputSource_.clear();
-        outputDestination_.clear();
+        inputSource_ = {};
+        outputDestination_ = {};
         if (client_ != nullptr) {
             // Its threads have stopped, so closing it here is safe; and it must
             // be closed before a new client opens, for libjack then frees every
@@ -456,15 +466,21 @@ private:
         if (client_ == nullptr) {
             return;
         }
-        if (!inputSource_.empty() && jack_port_by_name(client_, inputSource_.c_str()) == nullptr) {
-            const std::string source = std::exchange(inputSource_, {});
-            emit peerLeft(PortSide::Input, QString::fromStdString(source));
+        if (leftNow(inputSource_)) {
+            emit peerLeft(PortSide::Input, QString::fromStdString(inputSource_.name));
         }
-        if (!outputDestination_.empty() && client_ != nullptr &&
-            jack_port_by_name(client_, outputDestination_.c_str()) == nullptr) {
-            const std::string destination = std::exchange(outputDestination_, {});
-            emit peerLeft(PortSide::Output, QString::fromStdString(destination));
+        if (client_ != nullptr && leftNow(outputDestination_)) {
+            emit peerLeft(PortSide::Output, QString::fromStdString(outputDestination_.name));
         }
+    }
+
+    bool leftNow(ConnectedPeer& peer) {
+        if (peer.name.empty() || peer.left ||
+            jack_port_by_name(client_, peer.name.c_str()) != nullptr) {
+            return false;
+        }
+        peer.left = true;
+        return true;
     }
 
     std::vector<std::string> peerPorts(unsigned long direction) {
@@ -510,10 +526,11 @@ private:
         return std::nullopt;
     }
 
-    void disconnectPeer(const std::string& peer, PortSide side) {
-        if (client_ == nullptr || peer.empty()) {
+    void disconnectPeer(const ConnectedPeer& connected, PortSide side) {
+        if (client_ == nullptr || connected.name.empty()) {
             return;
         }
+        const std::string peer = nameNow(connected);
         const bool input = side == PortSide::Input;
         const std::string& from = input ? peer : outPortName_;
         const std::string& to = input ? inPortName_ : peer;
@@ -528,6 +545,18 @@ private:
         }
     }
 
+    // A port renamed since it was connected goes by another name now; its
+    // client, and with it the part before the colon, stays the same.
+    static std::string nameNow(const ConnectedPeer& peer) {
+        const char* now = peer.handle != nullptr ? jack_port_name(peer.handle) : nullptr;
+        const std::string_view client =
+            std::string_view(peer.name).substr(0, peer.name.find(':') + 1);
+        if (!peer.left || now == nullptr || !std::string_view(now).starts_with(client)) {
+            return peer.name;
+        }
+        return now;
+    }
+
     const JackOutputTiming timing_;
 
     // UI thread only.
@@ -536,8 +565,8 @@ private:
     std::string ownPrefix_;
     std::string inPortName_;
     std::string outPortName_;
-    std::string inputSource_;
-    std::string outputDestination_;
+    ConnectedPeer inputSource_;
+    ConnectedPeer outputDestination_;
     // What the last attempt to open the client said, for the reason shown.
     jack_status_t openStatus_{};
     bool inputOpen_ = false;

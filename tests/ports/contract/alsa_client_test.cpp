@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -306,6 +307,61 @@ TEST_F(AlsaClientTest, CombinedControllerEventsArriveAsEachOfTheirControlChanges
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(received, expected);
+    backend->closeInput();
+    backend->setInputQueue(nullptr);
+}
+
+// Two devices of one model have one name in the sequencer (two identical USB
+// keyboards). Each list entry opens its own device, and when the one opened
+// leaves, the other is never taken for it.
+TEST_F(AlsaClientTest, TwoDevicesOfOneNameAreNeverTakenForEachOther) {
+    auto first = std::make_unique<EventSender>("twin");
+    ASSERT_TRUE(first->ok());
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    IncomingQueue queue;
+    backend->setInputQueue(&queue);
+    std::vector<std::string> departed;
+    QObject::connect(backend.get(), &MidiBackend::peerLeft, [&](PortSide, const QString& name) {
+        departed.push_back(name.toStdString());
+    });
+    const auto twinNames = [&] {
+        std::vector<std::string> twins;
+        std::ranges::copy_if(backend->sourceNames(), std::back_inserter(twins),
+                             [](const std::string& name) { return name.starts_with("twin:"); });
+        return twins;
+    };
+
+    // Opened as the only one of its name, it leaves after a twin came.
+    ASSERT_EQ(backend->openInput("twin:out"), std::nullopt);
+    EventSender second("twin");
+    ASSERT_TRUE(second.ok());
+    first.reset();
+    runFor(200ms, {});
+    ASSERT_EQ(departed.size(), 1u);
+    const std::vector<std::string> listed = backend->sourceNames();
+    EXPECT_EQ(std::ranges::count(listed, departed[0]), 0)
+        << "the twin still here is listed as \"" << departed[0] << "\", the device awaited";
+    backend->closeInput();
+
+    first = std::make_unique<EventSender>("twin");
+    ASSERT_TRUE(first->ok());
+    const std::vector<std::string> twins = twinNames();
+    ASSERT_EQ(twins.size(), 2u);
+    ASSERT_NE(twins[0], twins[1]);
+    std::vector<ShortMessage> heard;
+    for (const std::string& twin : twins) {
+        SCOPED_TRACE(twin);
+        ASSERT_EQ(backend->openInput(twin), std::nullopt);
+        const auto value = static_cast<int>(heard.size());
+        ASSERT_TRUE(first->sendController(SND_SEQ_EVENT_CONTROLLER, 1, value));
+        ASSERT_TRUE(second.sendController(SND_SEQ_EVENT_CONTROLLER, 2, value));
+        runFor(200ms, {});
+        ASSERT_EQ(queue.size(), 1u) << "both twins are heard";
+        heard.push_back(queue.front());
+        queue.pop();
+    }
+    EXPECT_NE(heard[0].data1, heard[1].data1) << "both entries opened the same device";
     backend->closeInput();
     backend->setInputQueue(nullptr);
 }

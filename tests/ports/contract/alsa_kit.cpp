@@ -97,6 +97,16 @@ std::optional<snd_seq_addr_t> addressOf(snd_seq_t* sequencer, const std::string&
     return std::nullopt;
 }
 
+bool renamePort(snd_seq_t* sequencer, int port, const std::string& newName) {
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca(&info);
+    if (sequencer == nullptr || snd_seq_get_port_info(sequencer, port, info) < 0) {
+        return false;
+    }
+    snd_seq_port_info_set_name(info, newName.c_str());
+    return snd_seq_set_port_info(sequencer, port, info) >= 0;
+}
+
 class AlsaSource final : public PeerSource {
 public:
     explicit AlsaSource(const std::string& name)
@@ -109,7 +119,14 @@ public:
         }
     }
 
-    std::string portName() const override { return name_ + ":out"; }
+    std::string portName() const override { return name_ + ':' + portShortName_; }
+    bool renamePort(const std::string& newName) override {
+        if (!contract::renamePort(sequencer_.get(), port_, newName)) {
+            return false;
+        }
+        portShortName_ = newName;
+        return true;
+    }
 
     void send(const std::vector<RawEvent>& events, std::size_t perBurst) override {
         ASSERT_FALSE(thread_.joinable()) << "one batch per source";
@@ -147,6 +164,7 @@ private:
     }
 
     std::string name_;
+    std::string portShortName_ = "out";
     int port_ = -1;
     Sequencer sequencer_;
     std::atomic<std::size_t> sent_{0};
@@ -174,7 +192,14 @@ public:
         ::close(stop_);
     }
 
-    std::string portName() const override { return name_ + ":in"; }
+    std::string portName() const override { return name_ + ':' + portShortName_; }
+    bool renamePort(const std::string& newName) override {
+        if (!contract::renamePort(sequencer_.get(), port_, newName)) {
+            return false;
+        }
+        portShortName_ = newName;
+        return true;
+    }
     std::size_t count() const override { return count_.load(std::memory_order_acquire); }
     std::vector<WireMessage> messages() const override {
         const std::lock_guard lock(mutex_);
@@ -233,6 +258,7 @@ private:
     }
 
     std::string name_;
+    std::string portShortName_ = "in";
     std::size_t capacity_;
     int port_ = -1;
     Sequencer sequencer_;

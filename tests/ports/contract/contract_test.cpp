@@ -63,6 +63,32 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// What arrives goes straight out, as the program's pump would pass it.
+void passStraightOn(MidiInputPort& input, MidiOutputPort& output) {
+    QObject::connect(&input, &MidiInputPort::Message, [&] {
+        while (input.pendingCount() > 0) {
+            output.setMsgStatus(input.msgStatus());
+            output.setMsgData1(input.msgData1());
+            output.setMsgData2(input.msgData2());
+            output.setPortCommand(MSG_SEND);
+            input.setPortCommand(MSG_DROP);
+        }
+    });
+}
+
+// Chooses the device of that name, as MIDI Setup does, looking from index
+// first on.
+template <typename Port>
+bool select(Port& port, const std::string& name, std::int16_t first) {
+    for (std::int16_t index = first; index < port.deviceCount(); ++index) {
+        port.setDeviceIndex(index);
+        if (port.deviceName() == QString::fromStdString(name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The backend with an input queue drained as the input port would.
 struct OpenInput {
     explicit OpenInput(MidiBackend& backend) : backend(backend), drain(queue) {
@@ -444,25 +470,7 @@ TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
         const auto record = [&](qint16&, QString& text) { errors.push_back(text); };
         QObject::connect(&input, &MidiInputPort::PortError, record);
         QObject::connect(&output, &MidiOutputPort::PortError, record);
-        // What arrives goes straight out, as the program's pump would pass it.
-        QObject::connect(&input, &MidiInputPort::Message, [&] {
-            while (input.pendingCount() > 0) {
-                output.setMsgStatus(input.msgStatus());
-                output.setMsgData1(input.msgData1());
-                output.setMsgData2(input.msgData2());
-                output.setPortCommand(MSG_SEND);
-                input.setPortCommand(MSG_DROP);
-            }
-        });
-        const auto select = [](auto& port, const std::string& name, std::int16_t first) {
-            for (std::int16_t index = first; index < port.deviceCount(); ++index) {
-                port.setDeviceIndex(index);
-                if (port.deviceName() == QString::fromStdString(name)) {
-                    return true;
-                }
-            }
-            return false;
-        };
+        passStraightOn(input, output);
         auto source = kit().createSource("rejoin-source");
         auto destination = kit().createDestination("rejoin-destination", 1024);
         const std::string sourceName = source->portName();
@@ -534,6 +542,65 @@ TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
         EXPECT_EQ(errors, expected);
         EXPECT_EQ(input.deviceName(), QString::fromStdString(sourceName));
         EXPECT_EQ(output.deviceName(), QString::fromStdString(destinationName));
+    });
+}
+
+// A program renames the ports Keyflip is connected to (a track renamed in a
+// sequencer): they count as gone, and when other devices are chosen only
+// those play. The renamed ones must not stay connected and join in.
+TEST_P(MidiSystemContract, DevicesRenamedAwayAreLetGoOfSoOnlyTheNextOnesChosenPlay) {
+    runCase([&] {
+        MidiInputPort input(backend());
+        MidiOutputPort output(backend());
+        QStringList errors;
+        const auto record = [&](qint16&, QString& text) { errors.push_back(text); };
+        QObject::connect(&input, &MidiInputPort::PortError, record);
+        QObject::connect(&output, &MidiOutputPort::PortError, record);
+        passStraightOn(input, output);
+        const auto openAndStart = [&](const std::string& sourceName,
+                                      const std::string& destinationName) {
+            ASSERT_TRUE(select(input, sourceName, 0)) << sourceName;
+            ASSERT_TRUE(select(output, destinationName, -1)) << destinationName;
+            input.setPortCommand(PORT_OPEN);
+            output.setPortCommand(PORT_OPEN);
+            input.setPortCommand(PORT_START);
+            output.setPortCommand(PORT_START);
+        };
+        auto renamedSource = kit().createSource("renamed-source");
+        auto renamedDestination = kit().createDestination("renamed-destination", 1024);
+        openAndStart(renamedSource->portName(), renamedDestination->portName());
+        ASSERT_TRUE(errors.empty()) << errors.join(' ').toStdString();
+
+        ASSERT_TRUE(renamedSource->renamePort("track-2"));
+        ASSERT_TRUE(renamedDestination->renamePort("track-2"));
+        ASSERT_TRUE(pumpUntil([&] { return errors.size() == 2; }, 5000ms))
+            << errors.join('\n').toStdString();
+
+        auto chosenSource = kit().createSource("chosen-source");
+        auto chosenDestination = kit().createDestination("chosen-destination", 1024);
+        ASSERT_TRUE(pumpUntil([&] {
+            return contains(backend().sourceNames(), chosenSource->portName()) &&
+                   contains(backend().destinationNames(), chosenDestination->portName());
+        }));
+        openAndStart(chosenSource->portName(), chosenDestination->portName());
+        const auto controllers = [](std::uint8_t controller) {
+            std::vector<WireMessage> messages;
+            for (std::uint8_t value = 0; value < 40; ++value) {
+                messages.push_back(WireMessage{{0xB0, controller, value}, 3});
+            }
+            return messages;
+        };
+        const auto played = controllers(2);
+        renamedSource->send(rawEvents(controllers(1)), 0);
+        chosenSource->send(rawEvents(played), 0);
+        pumpUntil([&] {
+            return renamedSource->sentCount() == played.size() &&
+                   chosenDestination->count() >= played.size();
+        });
+        settle();
+        EXPECT_TRUE(arrivedInOrder(played, chosenDestination->messages()));
+        EXPECT_EQ(renamedDestination->count(), 0u);
+        EXPECT_EQ(errors.size(), 2u) << errors.join('\n').toStdString();
     });
 }
 

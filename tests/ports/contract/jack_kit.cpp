@@ -26,6 +26,7 @@ public:
         sender_.sendRaw(events, perBurst);
     }
     std::size_t sentCount() const override { return sender_.sentCount(); }
+    bool renamePort(const std::string& newName) override { return sender_.renamePort(newName); }
 
 private:
     MidiSender sender_;
@@ -39,6 +40,7 @@ public:
     std::size_t count() const override { return receiver_.count(); }
     std::vector<WireMessage> messages() const override { return receiver_.messages(); }
     std::uint64_t lost() const override { return receiver_.overflow(); }
+    bool renamePort(const std::string& newName) override { return receiver_.renamePort(newName); }
 
 private:
     MidiReceiver receiver_;

@@ -33,6 +33,9 @@ public:
     virtual void send(const std::vector<RawEvent>& events, std::size_t perBurst) = 0;
     // Events of the batch handed to the system so far.
     virtual std::size_t sentCount() const = 0;
+    // Gives the port another name of its own (as a program renames a track);
+    // portName() then gives the new name.
+    virtual bool renamePort(const std::string& newName) = 0;
 };
 
 // Another program's destination port, recording every short message that
@@ -45,6 +48,7 @@ public:
     virtual std::vector<WireMessage> messages() const = 0;
     // Messages that reached it but could not be kept (no room).
     virtual std::uint64_t lost() const = 0;
+    virtual bool renamePort(const std::string& newName) = 0;
 };
 
 class MidiSystemKit {

@@ -377,6 +377,11 @@ std::string MidiSender::portName() const {
     return port != nullptr ? jack_port_name(port) : std::string{};
 }
 
+bool MidiSender::renamePort(const std::string& newName) {
+    jack_port_t* port = port_.load(std::memory_order_acquire);
+    return port != nullptr && jack_port_rename(client_.get(), port, newName.c_str()) == 0;
+}
+
 void MidiSender::send(const std::vector<WireMessage>& messages, std::size_t perPeriod) {
     auto batch = std::make_unique<Batch>();
     batch->perPeriod = perPeriod;
@@ -493,6 +498,11 @@ MidiReceiver::~MidiReceiver() {
 std::string MidiReceiver::portName() const {
     jack_port_t* port = port_.load(std::memory_order_acquire);
     return port != nullptr ? jack_port_name(port) : std::string{};
+}
+
+bool MidiReceiver::renamePort(const std::string& newName) {
+    jack_port_t* port = port_.load(std::memory_order_acquire);
+    return port != nullptr && jack_port_rename(client_.get(), port, newName.c_str()) == 0;
 }
 
 std::vector<ReceivedEvent> MidiReceiver::events() const {

@@ -155,6 +155,8 @@ public:
 
     bool ok() const { return ok_; }
     std::string portName() const;
+    // Renames the port "out", as a program renames a track.
+    bool renamePort(const std::string& newName);
     jack_client_t* client() const { return client_.get(); }
     std::uint64_t xruns() const { return client_.xruns(); }
     bool serverWentAway() const { return client_.serverWentAway(); }
@@ -210,6 +212,7 @@ public:
 
     bool ok() const { return ok_; }
     std::string portName() const;
+    bool renamePort(const std::string& newName);
     jack_client_t* client() const { return client_.get(); }
     std::uint64_t xruns() const { return client_.xruns(); }
     bool serverWentAway() const { return client_.serverWentAway(); }
