@@ -579,10 +579,10 @@ private:
             refreshConnections();
         }
         if (sourceGone) {
-            emit peerLeft(PortSide::Input, QString::fromStdString(source));
+            emit peerLeft(PortSide::Input, source);
         }
         if (destinationGone) {
-            emit peerLeft(PortSide::Output, QString::fromStdString(destination));
+            emit peerLeft(PortSide::Output, destination);
         }
     }
 

@@ -467,10 +467,10 @@ private:
             return;
         }
         if (leftNow(inputSource_)) {
-            emit peerLeft(PortSide::Input, QString::fromStdString(inputSource_.name));
+            emit peerLeft(PortSide::Input, inputSource_.name);
         }
         if (client_ != nullptr && leftNow(outputDestination_)) {
-            emit peerLeft(PortSide::Output, QString::fromStdString(outputDestination_.name));
+            emit peerLeft(PortSide::Output, outputDestination_.name);
         }
     }
 

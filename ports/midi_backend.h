@@ -108,8 +108,9 @@ signals:
     // cannot come back without the user.
     void connectionLost(keyflip::PortSide side, qint16 code, QString text);
     // The device a port was connected to went away while the MIDI system
-    // stays; name is the one it was opened by.
-    void peerLeft(keyflip::PortSide side, QString name);
+    // stays; name is the one it was opened by, as the lists give it: a
+    // device's name need not be valid UTF-8, and is matched byte for byte.
+    void peerLeft(keyflip::PortSide side, std::string name);
     // Ports appeared or were renamed: a device that left may be back.
     void peersChanged();
     // Messages send() had accepted, held because the MIDI system could not

@@ -348,14 +348,14 @@ void MidiInputPort::onConnectionLost(PortSide side, qint16 code, const QString& 
     report(code, text);
 }
 
-void MidiInputPort::onPeerLeft(PortSide side, const QString& name) {
+void MidiInputPort::onPeerLeft(PortSide side, const std::string& name) {
     if (side != PortSide::Input || state_ == PORT_STATE_CLOSED) {
         return;
     }
     const bool started = state_ == PORT_STATE_STARTED;
     dropSource();
-    rejoin_->remember(name.toStdString(), started);
-    report(PortErrorCode::ConnectionLost, deviceLeftText(side, name));
+    rejoin_->remember(name, started);
+    report(PortErrorCode::ConnectionLost, deviceLeftText(side, QString::fromStdString(name)));
 }
 
 void MidiInputPort::dropSource() {
@@ -672,14 +672,14 @@ void MidiOutputPort::onConnectionLost(PortSide side, qint16 code, const QString&
     report(code, text);
 }
 
-void MidiOutputPort::onPeerLeft(PortSide side, const QString& name) {
+void MidiOutputPort::onPeerLeft(PortSide side, const std::string& name) {
     if (side != PortSide::Output || state_ == PORT_STATE_CLOSED) {
         return;
     }
     const bool started = state_ == PORT_STATE_STARTED;
     close();
-    rejoin_->remember(name.toStdString(), started);
-    report(PortErrorCode::ConnectionLost, deviceLeftText(side, name));
+    rejoin_->remember(name, started);
+    report(PortErrorCode::ConnectionLost, deviceLeftText(side, QString::fromStdString(name)));
 }
 
 void MidiOutputPort::report(std::int16_t code, const QString& text) {

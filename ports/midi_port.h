@@ -92,7 +92,7 @@ private:
     void onWake();
     bool reopen(const std::string& source, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
-    void onPeerLeft(PortSide side, const QString& name);
+    void onPeerLeft(PortSide side, const std::string& name);
     void dropSource();
     void report(std::int16_t code, const QString& text);
     void refreshDevices();
@@ -153,7 +153,7 @@ private:
     void untrackUnsent(const std::vector<WireMessage>& unsent);
     bool reopen(const std::string& destination, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
-    void onPeerLeft(PortSide side, const QString& name);
+    void onPeerLeft(PortSide side, const std::string& name);
     void report(std::int16_t code, const QString& text);
     void reportOverflowLater();
     void refreshDevices();

@@ -128,6 +128,27 @@ TEST_P(PeerRejoinTest, OnlyExactlyTheSameNameIsTaken) {
     EXPECT_EQ(connected(), device());
 }
 
+// A device's name is bytes and need not be UTF-8 (a USB device names itself):
+// one that is not is still known again when it is back.
+TEST_P(PeerRejoinTest, ADeviceWhoseNameIsNotUtf8IsKnownAgain) {
+    const std::string name = input() ? "Clavier \xE9lectrique:out" : "Synth\xE9:in";
+    if (input()) {
+        ports.backend.setSources({"Pads:out", name});
+    } else {
+        ports.backend.setDestinations({"Drums:in", name});
+    }
+    // Listed again, as MIDI Setup does before the choice.
+    input() ? ports.input.deviceCount() : ports.output.deviceCount();
+    command(PORT_OPEN);
+    command(PORT_START);
+    ASSERT_EQ(connected(), name);
+    ports.backend.unplug(GetParam());
+    QCoreApplication::processEvents();
+    ports.backend.plugIn(GetParam(), name);
+    EXPECT_EQ(connected(), name);
+    EXPECT_EQ(state(), PORT_STATE_STARTED);
+}
+
 // A device the program opens or closes the port on meanwhile (a new Ok in
 // the setup dialog) replaces the old choice for good.
 TEST_P(PeerRejoinTest, AChoiceMadeSinceIsNeverOverridden) {

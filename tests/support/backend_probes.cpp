@@ -26,9 +26,10 @@ LossRecorder::LossRecorder(MidiBackend& backend) {
                      [this](PortSide side, qint16 code, const QString& text) {
                          losses.push_back({side, code, text});
                      });
-    QObject::connect(&backend, &MidiBackend::peerLeft, [this](PortSide side, const QString& name) {
-        departures.push_back({side, name});
-    });
+    QObject::connect(&backend, &MidiBackend::peerLeft,
+                     [this](PortSide side, const std::string& name) {
+                         departures.push_back({side, QString::fromStdString(name)});
+                     });
 }
 
 std::size_t LossRecorder::count(PortSide side) const {

@@ -41,7 +41,7 @@ void InMemoryBackend::unplug(PortSide side) {
     std::string name = std::exchange(input ? connectedSource_ : connectedDestination_, {});
     (input ? inputOpen_ : outputOpen_) = false;
     std::erase(input ? sources_ : destinations_, name);
-    emit peerLeft(side, QString::fromStdString(name));
+    emit peerLeft(side, name);
 }
 
 void InMemoryBackend::plugIn(PortSide side, const std::string& name) {

@@ -322,9 +322,8 @@ TEST_F(AlsaClientTest, TwoDevicesOfOneNameAreNeverTakenForEachOther) {
     IncomingQueue queue;
     backend->setInputQueue(&queue);
     std::vector<std::string> departed;
-    QObject::connect(backend.get(), &MidiBackend::peerLeft, [&](PortSide, const QString& name) {
-        departed.push_back(name.toStdString());
-    });
+    QObject::connect(backend.get(), &MidiBackend::peerLeft,
+                     [&](PortSide, const std::string& name) { departed.push_back(name); });
     const auto twinNames = [&] {
         std::vector<std::string> twins;
         std::ranges::copy_if(backend->sourceNames(), std::back_inserter(twins),
