@@ -97,14 +97,20 @@ std::optional<snd_seq_addr_t> addressOf(snd_seq_t* sequencer, const std::string&
     return std::nullopt;
 }
 
-bool renamePort(snd_seq_t* sequencer, int port, const std::string& newName) {
+// Renames the client's port; shortName follows when the sequencer took it.
+bool renamePort(snd_seq_t* sequencer, int port, std::string& shortName,
+                const std::string& newName) {
     snd_seq_port_info_t* info = nullptr;
     snd_seq_port_info_alloca(&info);
     if (sequencer == nullptr || snd_seq_get_port_info(sequencer, port, info) < 0) {
         return false;
     }
     snd_seq_port_info_set_name(info, newName.c_str());
-    return snd_seq_set_port_info(sequencer, port, info) >= 0;
+    if (snd_seq_set_port_info(sequencer, port, info) < 0) {
+        return false;
+    }
+    shortName = newName;
+    return true;
 }
 
 class AlsaSource final : public PeerSource {
@@ -121,11 +127,7 @@ public:
 
     std::string portName() const override { return name_ + ':' + portShortName_; }
     bool renamePort(const std::string& newName) override {
-        if (!contract::renamePort(sequencer_.get(), port_, newName)) {
-            return false;
-        }
-        portShortName_ = newName;
-        return true;
+        return contract::renamePort(sequencer_.get(), port_, portShortName_, newName);
     }
 
     void send(const std::vector<RawEvent>& events, std::size_t perBurst) override {
@@ -194,11 +196,7 @@ public:
 
     std::string portName() const override { return name_ + ':' + portShortName_; }
     bool renamePort(const std::string& newName) override {
-        if (!contract::renamePort(sequencer_.get(), port_, newName)) {
-            return false;
-        }
-        portShortName_ = newName;
-        return true;
+        return contract::renamePort(sequencer_.get(), port_, portShortName_, newName);
     }
     std::size_t count() const override { return count_.load(std::memory_order_acquire); }
     std::vector<WireMessage> messages() const override {

@@ -89,6 +89,32 @@ bool select(Port& port, const std::string& name, std::int16_t first) {
     return false;
 }
 
+// An input and an output port on one backend, what arrives passed straight
+// on, the text of every box recorded.
+struct PassingChain {
+    explicit PassingChain(MidiBackend& backend) : input(backend), output(backend) {
+        const auto record = [this](qint16&, QString& text) { errors.push_back(text); };
+        QObject::connect(&input, &MidiInputPort::PortError, record);
+        QObject::connect(&output, &MidiOutputPort::PortError, record);
+        passStraightOn(input, output);
+    }
+    // Chooses both devices by name, then opens and starts both ports.
+    bool openAndStart(const std::string& source, const std::string& destination) {
+        if (!select(input, source, 0) || !select(output, destination, -1)) {
+            return false;
+        }
+        input.setPortCommand(PORT_OPEN);
+        output.setPortCommand(PORT_OPEN);
+        input.setPortCommand(PORT_START);
+        output.setPortCommand(PORT_START);
+        return true;
+    }
+
+    MidiInputPort input;
+    MidiOutputPort output;
+    QStringList errors;
+};
+
 // The backend with an input queue drained as the input port would.
 struct OpenInput {
     explicit OpenInput(MidiBackend& backend) : backend(backend), drain(queue) {
@@ -464,23 +490,15 @@ TEST_P(MidiSystemContract, DestinationThatGoesAwayIsReportedOnceAndCanBeOpenedWh
 // leaving. A device of another name meanwhile is never taken.
 TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
     runCase([&] {
-        MidiInputPort input(backend());
-        MidiOutputPort output(backend());
-        QStringList errors;
-        const auto record = [&](qint16&, QString& text) { errors.push_back(text); };
-        QObject::connect(&input, &MidiInputPort::PortError, record);
-        QObject::connect(&output, &MidiOutputPort::PortError, record);
-        passStraightOn(input, output);
+        PassingChain chain(backend());
+        auto& input = chain.input;
+        auto& output = chain.output;
+        auto& errors = chain.errors;
         auto source = kit().createSource("rejoin-source");
         auto destination = kit().createDestination("rejoin-destination", 1024);
         const std::string sourceName = source->portName();
         const std::string destinationName = destination->portName();
-        ASSERT_TRUE(select(input, sourceName, 0));
-        ASSERT_TRUE(select(output, destinationName, -1));
-        input.setPortCommand(PORT_OPEN);
-        output.setPortCommand(PORT_OPEN);
-        input.setPortCommand(PORT_START);
-        output.setPortCommand(PORT_START);
+        ASSERT_TRUE(chain.openAndStart(sourceName, destinationName));
         ASSERT_TRUE(errors.empty()) << errors.join(' ').toStdString();
 
         // No note: notes sounding when the synthesizer left would rightly be
@@ -550,25 +568,11 @@ TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
 // those play. The renamed ones must not stay connected and join in.
 TEST_P(MidiSystemContract, DevicesRenamedAwayAreLetGoOfSoOnlyTheNextOnesChosenPlay) {
     runCase([&] {
-        MidiInputPort input(backend());
-        MidiOutputPort output(backend());
-        QStringList errors;
-        const auto record = [&](qint16&, QString& text) { errors.push_back(text); };
-        QObject::connect(&input, &MidiInputPort::PortError, record);
-        QObject::connect(&output, &MidiOutputPort::PortError, record);
-        passStraightOn(input, output);
-        const auto openAndStart = [&](const std::string& sourceName,
-                                      const std::string& destinationName) {
-            ASSERT_TRUE(select(input, sourceName, 0)) << sourceName;
-            ASSERT_TRUE(select(output, destinationName, -1)) << destinationName;
-            input.setPortCommand(PORT_OPEN);
-            output.setPortCommand(PORT_OPEN);
-            input.setPortCommand(PORT_START);
-            output.setPortCommand(PORT_START);
-        };
+        PassingChain chain(backend());
+        const QStringList& errors = chain.errors;
         auto renamedSource = kit().createSource("renamed-source");
         auto renamedDestination = kit().createDestination("renamed-destination", 1024);
-        openAndStart(renamedSource->portName(), renamedDestination->portName());
+        ASSERT_TRUE(chain.openAndStart(renamedSource->portName(), renamedDestination->portName()));
         ASSERT_TRUE(errors.empty()) << errors.join(' ').toStdString();
 
         ASSERT_TRUE(renamedSource->renamePort("track-2"));
@@ -582,7 +586,7 @@ TEST_P(MidiSystemContract, DevicesRenamedAwayAreLetGoOfSoOnlyTheNextOnesChosenPl
             return contains(backend().sourceNames(), chosenSource->portName()) &&
                    contains(backend().destinationNames(), chosenDestination->portName());
         }));
-        openAndStart(chosenSource->portName(), chosenDestination->portName());
+        ASSERT_TRUE(chain.openAndStart(chosenSource->portName(), chosenDestination->portName()));
         const auto controllers = [](std::uint8_t controller) {
             std::vector<WireMessage> messages;
             for (std::uint8_t value = 0; value < 40; ++value) {
