@@ -603,7 +603,9 @@ private:
     std::string awaitedName(const PeerPort& peer) {
         if (peer.name == peer.sequencerName &&
             std::ranges::any_of(peerPorts(0), [&](const PeerPort& port) {
-                return port.sequencerName == peer.sequencerName;
+                return port.sequencerName == peer.sequencerName &&
+                       (port.address.client != peer.address.client ||
+                        port.address.port != peer.address.port);
             })) {
             return withAddress(peer.name, peer.address);
         }
