@@ -35,6 +35,15 @@ void onPortRegistration(jack_port_id_t, int registered, void* events) {
     }
 }
 
+// A client that deactivates before it closes, as programs do when they quit,
+// takes its ports away without a word about them: the server tells of port
+// registrations only for active clients. Its own leaving is told.
+void onClientRegistration(const char*, int registered, void* events) {
+    if (registered == 0) {
+        eventsOf(events).graphChanged();
+    }
+}
+
 // A rename ends one name and brings another.
 void onPortRename(jack_port_id_t, const char*, const char*, void* events) {
     eventsOf(events).portsAppeared();
@@ -64,6 +73,7 @@ std::optional<OpenedClient> openClient(ClientEvents& events, jack_status_t& stat
     if (opened.in == nullptr || opened.out == nullptr ||
         jack_set_process_callback(client, &onProcess, &events) != 0 ||
         jack_set_port_registration_callback(client, &onPortRegistration, &events) != 0 ||
+        jack_set_client_registration_callback(client, &onClientRegistration, &events) != 0 ||
         jack_set_port_connect_callback(client, &onPortConnect, &events) != 0 ||
         jack_set_port_rename_callback(client, &onPortRename, &events) != 0) {
         closeClient(client);

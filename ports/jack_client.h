@@ -19,7 +19,7 @@ public:
     virtual void process(jack_nframes_t frames) noexcept = 0;
     // The server stopped, or gave up on this client (droppedByServer).
     virtual void serverGone(bool droppedByServer) noexcept = 0;
-    // A port left or was renamed, or a connection was undone.
+    // A port or a client left, a port was renamed, or a connection was undone.
     virtual void graphChanged() noexcept = 0;
     // A port appeared or was renamed.
     virtual void portsAppeared() noexcept = 0;

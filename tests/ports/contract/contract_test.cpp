@@ -115,6 +115,15 @@ struct PassingChain {
     QStringList errors;
 };
 
+// The device's program quits on its own thread, as another program does,
+// while the window's loop runs and hears of every step of its leaving.
+template <typename Peer>
+void leaveWhileTheLoopRuns(std::unique_ptr<Peer>& peer) {
+    std::thread quitting([&peer] { peer.reset(); });
+    pumpUntil([&] { return false; }, 200ms);
+    quitting.join();
+}
+
 // The backend with an input queue drained as the input port would.
 struct OpenInput {
     explicit OpenInput(MidiBackend& backend) : backend(backend), drain(queue) {
@@ -430,7 +439,7 @@ TEST_P(MidiSystemContract, SourceThatGoesAwayIsReportedOnceAndCanBeOpenedWhenBac
         OpenInput input(backend());
         ASSERT_EQ(backend().openInput(name), std::nullopt);
 
-        source.reset();
+        leaveWhileTheLoopRuns(source);
         EXPECT_TRUE(pumpUntil([&] { return !recorder.departures.empty(); }, 5000ms));
         settle();
         ASSERT_EQ(recorder.departures.size(), 1u);
@@ -459,7 +468,7 @@ TEST_P(MidiSystemContract, DestinationThatGoesAwayIsReportedOnceAndCanBeOpenedWh
         const std::string name = destination->portName();
         ASSERT_EQ(backend().openOutput(name), std::nullopt);
 
-        destination.reset();
+        leaveWhileTheLoopRuns(destination);
         EXPECT_TRUE(pumpUntil([&] { return !recorder.departures.empty(); }, 5000ms));
         settle();
         ASSERT_EQ(recorder.departures.size(), 1u);
