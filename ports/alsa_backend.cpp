@@ -344,8 +344,14 @@ public:
                     watchForRoom(true);
                     ++taken;
                     break;
+                case Written::Gone:
+                    connection.gone = true;
+                    break;
             }
         }
+        // A connection whose destination has left counts as none: nothing
+        // was refused there, there is no one to refuse.
+        forgetGoneConnections();
         if (taken == connections_.size()) {
             return true;
         }
@@ -376,7 +382,9 @@ public:
     }
 
 private:
-    enum class Written { Sent, NoRoom, Refused };
+    // Gone: the destination has left; the sequencer's announcement that the
+    // connection went with it may not have been read yet.
+    enum class Written { Sent, NoRoom, Refused, Gone };
 
     struct HeldMessage {
         std::uint64_t number;  // in the order sent, over all connections
@@ -391,6 +399,7 @@ private:
     struct Connection {
         snd_seq_addr_t address{};
         std::deque<HeldMessage> held;  // what it had no room for yet, in order
+        bool gone = false;
     };
 
     struct FoundPeer {
@@ -441,11 +450,14 @@ private:
                     // A rename may end one name and bring another.
                     const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
                                          event->type == SND_SEQ_EVENT_PORT_CHANGE;
-                    departures = departures || renamed ||
-                                 event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
-                                 event->type == SND_SEQ_EVENT_PORT_EXIT;
+                    const bool left = event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
+                                      event->type == SND_SEQ_EVENT_PORT_EXIT;
+                    departures = departures || renamed || left;
                     arrivals = arrivals || renamed || event->type == SND_SEQ_EVENT_PORT_START;
-                    subscriptions = subscriptions || connectsOut(*event);
+                    // A port that leaves takes its connections with it
+                    // without their own announcement, and its address may
+                    // soon be another's.
+                    subscriptions = subscriptions || left || connectsOut(*event);
                 } else if (queue != nullptr && event->dest.port == ports_.in) {
                     pushed = push(*queue, event) || pushed;
                 }
@@ -718,7 +730,17 @@ private:
         if (result >= 0) {
             return Written::Sent;
         }
+        if (result == -ENOENT) {
+            return Written::Gone;
+        }
         return result == -EAGAIN || result == -ENOMEM ? Written::NoRoom : Written::Refused;
+    }
+
+    // What waited for a destination that left can reach nothing.
+    void forgetGoneConnections() {
+        if (std::erase_if(connections_, [](const Connection& c) { return c.gone; }) > 0) {
+            watchForRoom(anyHeld());
+        }
     }
 
     // The ports "out" is connected to now, each keeping what it still waits
@@ -769,11 +791,16 @@ private:
                 if (written == Written::NoRoom) {
                     break;
                 }
+                if (written == Written::Gone) {
+                    connection.gone = true;
+                    break;
+                }
                 refused += written == Written::Refused ? 1 : 0;
                 connection.held.pop_front();
                 progress = true;
             }
         }
+        forgetGoneConnections();
         // A destination that took some is reading: look again soon.
         if (progress) {
             watchForRoom(false);

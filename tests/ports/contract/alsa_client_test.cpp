@@ -75,6 +75,7 @@ public:
                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) >= 0;
     }
     bool ok() const { return ok_; }
+    int client() const { return snd_seq_client_id(sequencer_.get()); }
 
     // The sequencer first says when the input overflowed (it clears what had
     // not been read); controllers are kept as bytes.
@@ -399,6 +400,51 @@ TEST_F(AlsaClientTest, OutputWaitsInOrderWhileADestinationReadsNothing) {
     // full input held when it overflowed is missing.
     EXPECT_FALSE(checks::departureFromOrder(sent, synth.received).has_value())
         << *checks::departureFromOrder(sent, synth.received);
+    backend->closeOutput();
+}
+
+// A program connected to "out" from outside (a monitor) quits while Keyflip
+// sends to it: what was meant for it can reach no one, and that is no loss
+// to report, whether or not Keyflip has heard of its leaving yet. Once it has,
+// the next program given the monitor's address hears nothing of Keyflip's.
+TEST_F(AlsaClientTest, AConnectionWhoseProgramQuitsIsNoLossAndLeavesNoTrace) {
+    auto monitor = std::make_unique<PeerProgram>("quitting-monitor", 2000);
+    ASSERT_TRUE(monitor->ok());
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    std::uint64_t reportedLost = 0;
+    QObject::connect(backend.get(), &MidiBackend::outgoingLost,
+                     [&](quint64 count) { reportedLost += count; });
+    // "Keyflip out": its connections are made from outside.
+    ASSERT_EQ(backend->openOutput(""), std::nullopt);
+    const auto patch = run("aconnect Keyflip:1 quitting-monitor:0");
+    ASSERT_TRUE(patch.succeeded) << patch.output;
+    runFor(100ms, {});
+
+    monitor.reset();
+    std::size_t refused = 0;
+    for (const WireMessage& message : distinctMessages()) {
+        refused += backend->send(message) ? 0 : 1;
+    }
+    runFor(100ms, {});
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(reportedLost, 0u);
+
+    monitor = std::make_unique<PeerProgram>("quitting-monitor", 2000);
+    ASSERT_TRUE(monitor->ok());
+    const int address = monitor->client();
+    ASSERT_TRUE(run("aconnect Keyflip:1 quitting-monitor:0").succeeded);
+    runFor(100ms, {});
+    monitor.reset();
+    runFor(100ms, {});
+    PeerProgram next("next-program", 2000);
+    ASSERT_TRUE(next.ok());
+    ASSERT_EQ(next.client(), address) << "the sequencer gave another address";
+    for (const WireMessage& message : distinctMessages()) {
+        EXPECT_TRUE(backend->send(message));
+    }
+    runFor(100ms, {&next});
+    EXPECT_EQ(next.received.size(), 0u);
     backend->closeOutput();
 }
 
