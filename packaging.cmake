@@ -3,6 +3,7 @@
 include(GNUInstallDirs)
 
 set(KEYFLIP_APP_ID io.github.keyflip.Keyflip)
+target_compile_definitions(keyflip PRIVATE KEYFLIP_APP_ID="${KEYFLIP_APP_ID}")
 set(KEYFLIP_PACKAGE_MAINTAINER "Keyflip maintainers <keyflip@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 

@@ -14,6 +14,8 @@ int main(int argc, char* argv[]) {
     keyflip::useQtEventLoop();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
+    // Matches the window to its menu entry and icon (Wayland's app id).
+    QApplication::setDesktopFileName(QStringLiteral(KEYFLIP_APP_ID));
     // This thread passes every message on; a kernel that cannot give it short
     // time slices runs it as before.
     static_cast<void>(keyflip::requestShortTimeSlices());
