@@ -324,6 +324,7 @@ public:
         }
         const std::uint64_t number = nextNumber_++;
         std::size_t taken = 0;
+        bool anyGone = false;
         for (Connection& connection : connections_) {
             // Once anything waits, everything after it waits too: order first.
             if (!connection.held.empty()) {
@@ -346,12 +347,15 @@ public:
                     break;
                 case Written::Gone:
                     connection.gone = true;
+                    anyGone = true;
                     break;
             }
         }
         // A connection whose destination has left counts as none: nothing
         // was refused there, there is no one to refuse.
-        forgetGoneConnections();
+        if (anyGone) {
+            forgetGoneConnections();
+        }
         if (taken == connections_.size()) {
             return true;
         }
