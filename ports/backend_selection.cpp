@@ -27,11 +27,15 @@ std::unique_ptr<MidiBackend> platformSequencer() {
 #endif
 }
 
-std::unique_ptr<MidiBackend> jackOrNone(const QString& whyNone) {
+std::unique_ptr<MidiBackend> jackOrNone(MidiSystemChoice choice, const QString& whyNone) {
 #if defined(KEYFLIP_HAVE_JACK)
     (void)whyNone;
-    return createJackBackend();
+    return createJackBackend(JackOutputTiming::KeepOffset,
+                             choice == MidiSystemChoice::Jack
+                                 ? JackSelection::ChosenByUser
+                                 : JackSelection::AfterPlatformSequencer);
 #else
+    (void)choice;
     return createNoMidiSystemBackend(whyNone);
 #endif
 }
@@ -69,6 +73,7 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
     switch (std::get<MidiSystemChoice>(parsed)) {
         case MidiSystemChoice::Jack:
             return jackOrNone(
+                MidiSystemChoice::Jack,
                 QStringLiteral("%1 asks for JACK, and this build of Keyflip has no JACK.")
                     .arg(variable));
         case MidiSystemChoice::PlatformSequencer:
@@ -86,6 +91,7 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
         return sequencer;
     }
     return jackOrNone(
+        MidiSystemChoice::Automatic,
         QStringLiteral("The computer's MIDI system could not be opened, and this build of "
                        "Keyflip has no other."));
 }

@@ -85,7 +85,8 @@ using jack::OutgoingSlot;
 
 class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
-    explicit JackBackend(JackOutputTiming timing) : timing_(timing) {
+    JackBackend(JackOutputTiming timing, JackSelection selection)
+        : timing_(timing), selection_(selection) {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
         // The pages a long backlog touched go back once it has drained, also
         // when no message follows it; nothing runs here otherwise.
@@ -127,7 +128,7 @@ public:
         if (ensureClient()) {
             return std::nullopt;
         }
-        return jackOpenFailureText(openStatus_);
+        return jackOpenFailureText(openStatus_, selection_);
     }
 
     std::vector<std::string> sourceNames() override { return peerPorts(JackPortIsOutput); }
@@ -135,7 +136,8 @@ public:
 
     std::optional<PortFault> openInput(const std::string& source) override {
         if (!ensureClient()) {
-            return PortFault{PortErrorCode::NoMidiSystem, jackOpenFailureText(openStatus_)};
+            return PortFault{PortErrorCode::NoMidiSystem,
+                             jackOpenFailureText(openStatus_, selection_)};
         }
         closeInput();
         if (!source.empty()) {
@@ -179,7 +181,8 @@ public:
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         if (!ensureClient()) {
-            return PortFault{PortErrorCode::NoMidiSystem, jackOpenFailureText(openStatus_)};
+            return PortFault{PortErrorCode::NoMidiSystem,
+                             jackOpenFailureText(openStatus_, selection_)};
         }
         closeOutput();
         if (!destination.empty()) {
@@ -558,6 +561,7 @@ private:
     }
 
     const JackOutputTiming timing_;
+    const JackSelection selection_;
 
     // UI thread only.
     jack_client_t* client_ = nullptr;
@@ -600,8 +604,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing) {
-    return std::make_unique<JackBackend>(timing);
+std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing, JackSelection selection) {
+    return std::make_unique<JackBackend>(timing, selection);
 }
 
 std::optional<JackPortTraffic> jackPortTraffic(const MidiBackend& backend) {

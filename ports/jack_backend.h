@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jack_status_text.h"
 #include "midi_backend.h"
 
 #include <cstdint>
@@ -21,7 +22,8 @@ enum class JackOutputTiming {
 // JACK, written directly on libjack: one client "Keyflip" with the ports "in"
 // and "out". Created lazily and created again after the server went away.
 std::unique_ptr<MidiBackend> createJackBackend(
-    JackOutputTiming timing = JackOutputTiming::KeepOffset);
+    JackOutputTiming timing = JackOutputTiming::KeepOffset,
+    JackSelection selection = JackSelection::AfterPlatformSequencer);
 
 // Messages JACK handed to the input port and messages written into the
 // output port since the backend was made: with a sender's and a receiver's

@@ -6,8 +6,15 @@
 
 namespace keyflip {
 
+// How the program came to JACK. When no server runs, the sentence names the
+// platform's sequencer only if it was tried first.
+enum class JackSelection {
+    AfterPlatformSequencer,
+    ChosenByUser,
+};
+
 // What jack_client_open's status says went wrong, as a sentence that tells
 // the user what to do about it.
-QString jackOpenFailureText(jack_status_t status);
+QString jackOpenFailureText(jack_status_t status, JackSelection selection);
 
 }  // namespace keyflip

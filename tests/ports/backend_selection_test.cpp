@@ -75,5 +75,50 @@ TEST(SystemBackendTest, AChoiceThatNamesNoSystemIsReportedThroughThePorts) {
     EXPECT_TRUE(backend->sourceNames().empty());
 }
 
+#if defined(KEYFLIP_HAVE_JACK)
+struct NoServerCase {
+    const char* name;
+    const char* choice;      // the variable's value, empty for unset
+    bool namesTheSequencer;  // whether the sentence may blame the sequencer
+};
+
+void PrintTo(const NoServerCase& value, std::ostream* out) {
+    *out << value.name;
+}
+
+class NoJackServerTextTest : public ::testing::TestWithParam<NoServerCase> {};
+
+// With no server, the sentence says why JACK was tried: a user who asked for
+// JACK is not told that the sequencer, never opened, failed.
+TEST_P(NoJackServerTextTest, BlamesOnlyWhatWasTried) {
+    const auto& param = GetParam();
+    const QByteArray oldServer = qgetenv("JACK_DEFAULT_SERVER");
+    qputenv("JACK_DEFAULT_SERVER", "keyflip-no-such-server");
+    qputenv(kMidiSystemVariable, param.choice);
+    const auto backend = createSystemBackend();
+    qunsetenv(kMidiSystemVariable);
+    const auto reason = backend->unreachableReason();
+    const QString system = backend->systemName();
+    if (oldServer.isNull()) {
+        qunsetenv("JACK_DEFAULT_SERVER");
+    } else {
+        qputenv("JACK_DEFAULT_SERVER", oldServer);
+    }
+    if (system != QLatin1String("JACK")) {
+        GTEST_SKIP() << "the sequencer opened here, so JACK was not needed";
+    }
+    ASSERT_TRUE(reason.has_value());
+    EXPECT_TRUE(reason->contains(QLatin1String("JACK server"))) << reason->toStdString();
+    EXPECT_EQ(reason->contains(QLatin1String("sequencer cannot be opened")),
+              param.namesTheSequencer)
+        << reason->toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Choices, NoJackServerTextTest,
+                         ::testing::Values(NoServerCase{"chosen", "jack", false},
+                                           NoServerCase{"automatic", "", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+#endif
+
 }  // namespace
 }  // namespace keyflip

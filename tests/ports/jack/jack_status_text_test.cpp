@@ -24,7 +24,8 @@ void PrintTo(const StatusCase& value, std::ostream* out) {
 class JackOpenFailureTextTest : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(JackOpenFailureTextTest, SaysWhatJackSaid) {
-    const QString text = jackOpenFailureText(static_cast<jack_status_t>(GetParam().status));
+    const QString text = jackOpenFailureText(static_cast<jack_status_t>(GetParam().status),
+                                             JackSelection::AfterPlatformSequencer);
     EXPECT_TRUE(text.contains(QLatin1String(GetParam().saying))) << text.toStdString();
     EXPECT_TRUE(text.contains(QLatin1String("MIDI > Setup"))) << text.toStdString();
 }
