@@ -51,11 +51,37 @@ constexpr std::uint32_t kMessagesPerClockReading = 16;
     throw ProgramError(kInvalidPropertyValueDescription);
 }
 
+QString sideWord(PortSide side) {
+    return side == PortSide::Input ? QStringLiteral("input") : QStringLiteral("output");
+}
+
 QString deviceLeftText(PortSide side, const QString& name) {
     return QStringLiteral(
                "The MIDI %1 device \"%2\" went away. Keyflip will connect to it again as soon "
                "as it is back.")
-        .arg(side == PortSide::Input ? QStringLiteral("input") : QStringLiteral("output"), name);
+        .arg(sideWord(side), name);
+}
+
+// A device chosen while it is away (unplugged since the list was read, or
+// chosen again while awaited) is awaited like one that left while open.
+void awaitIfAway(PeerRejoin& rejoin, const std::string& name, PortFault& fault) {
+    if (fault.code != PortErrorCode::DeviceNotFound || name.empty()) {
+        return;
+    }
+    rejoin.remember(name, false);
+    fault.text += QStringLiteral(" Keyflip will connect to it as soon as it is back.");
+}
+
+// Started while its device is away, a port starts as soon as it is back.
+QString notOpenText(PeerRejoin& rejoin, PortSide side) {
+    rejoin.setStarted(true);
+    if (const std::string* name = rejoin.awaitedName()) {
+        return QStringLiteral(
+                   "The MIDI %1 device \"%2\" is not back yet. Keyflip will connect to it and "
+                   "start the %1 as soon as it is back.")
+            .arg(sideWord(side), QString::fromStdString(*name));
+    }
+    return QStringLiteral("The MIDI %1 is not open.").arg(sideWord(side));
 }
 
 }  // namespace
@@ -97,6 +123,7 @@ void MidiInputPort::setPortCommand(std::int16_t code) {
             start();
             break;
         case PORT_STOP:
+            rejoin_->setStarted(false);
             if (state_ == PORT_STATE_STARTED) {
                 stop();
                 emit SourceLost();
@@ -208,6 +235,7 @@ void MidiInputPort::open() {
     const bool ownPortAlone = index + 1 == devices_.size();
     const std::string source = ownPortAlone ? std::string() : devices_[index];
     if (auto fault = backend_.openInput(source)) {
+        awaitIfAway(*rejoin_, source, *fault);
         report(fault->code, fault->text);
         return;
     }
@@ -252,7 +280,7 @@ void MidiInputPort::closeOnCommand() {
 
 void MidiInputPort::start() {
     if (state_ == PORT_STATE_CLOSED) {
-        report(PortErrorCode::PortNotOpen, QStringLiteral("The MIDI input is not open."));
+        report(PortErrorCode::PortNotOpen, notOpenText(*rejoin_, PortSide::Input));
         return;
     }
     state_ = PORT_STATE_STARTED;
@@ -412,12 +440,13 @@ void MidiOutputPort::setPortCommand(std::int16_t code) {
             break;
         case PORT_START:
             if (state_ == PORT_STATE_CLOSED) {
-                report(PortErrorCode::PortNotOpen, QStringLiteral("The MIDI output is not open."));
+                report(PortErrorCode::PortNotOpen, notOpenText(*rejoin_, PortSide::Output));
             } else {
                 state_ = PORT_STATE_STARTED;
             }
             break;
         case PORT_STOP:
+            rejoin_->setStarted(false);
             if (state_ == PORT_STATE_STARTED) {
                 state_ = PORT_STATE_OPEN;
             }
@@ -515,6 +544,7 @@ void MidiOutputPort::open() {
         destination = devices_[index];
     }
     if (auto fault = backend_.openOutput(destination)) {
+        awaitIfAway(*rejoin_, destination, *fault);
         report(fault->code, fault->text);
         return;
     }

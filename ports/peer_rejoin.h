@@ -26,7 +26,15 @@ public:
 
     void remember(std::string name, bool started);
     void forget();
-    bool pending() const { return awaited_.has_value(); }
+    // The device awaited, if any.
+    const std::string* awaitedName() const { return awaited_ ? &awaited_->name : nullptr; }
+    // Whether the port is started once the device is back: the program may
+    // start or stop it meanwhile.
+    void setStarted(bool started) {
+        if (awaited_) {
+            awaited_->started = started;
+        }
+    }
 
 private:
     struct Awaited {

@@ -149,6 +149,52 @@ TEST_P(PeerRejoinTest, ADeviceWhoseNameIsNotUtf8IsKnownAgain) {
     EXPECT_EQ(state(), PORT_STATE_STARTED);
 }
 
+// The device chosen in MIDI Setup is away when Ok opens the port: chosen
+// again after it left, or unplugged since the dialog read its list. It is
+// awaited as if it had left while open, and the port comes back started or
+// not, as the program last asked while it waited.
+TEST_P(PeerRejoinTest, ADeviceChosenWhileItIsAwayIsTakenOnceItIsBack) {
+    const std::string notThereYet =
+        std::string("The MIDI ") + sideWord() + " device \"" + device() +
+        "\" is not back yet. Keyflip will connect to it and start the " + sideWord() +
+        " as soon as it is back.";
+    for (const bool leftWhileOpen : {true, false}) {
+        for (const bool startedMeanwhile : {true, false}) {
+            SCOPED_TRACE(std::string(leftWhileOpen ? "left while open" : "gone since listed") +
+                         (startedMeanwhile ? ", started" : ", stopped"));
+            command(PORT_OPEN);
+            ASSERT_EQ(connected(), device());
+            if (leftWhileOpen) {
+                ports.backend.unplug(GetParam());
+            } else {
+                command(PORT_CLOSE);
+                if (input()) {
+                    ports.backend.setSources({"Pads:out"});
+                } else {
+                    ports.backend.setDestinations({"Drums:in"});
+                }
+            }
+            ports.errors.clear();
+            command(PORT_OPEN);
+            EXPECT_EQ(state(), PORT_STATE_CLOSED);
+            ASSERT_EQ(ports.errors.size(), 1u);
+            EXPECT_TRUE(
+                QString::fromStdString(ports.errors[0].text)
+                    .endsWith(QLatin1String(" Keyflip will connect to it as soon as it is back.")))
+                << ports.errors[0].text;
+            command(PORT_START);
+            EXPECT_EQ(ports.errors.back(), (RecordedError{4, notThereYet}));
+            if (!startedMeanwhile) {
+                command(PORT_STOP);
+            }
+            ports.backend.plugIn(GetParam(), device());
+            EXPECT_EQ(connected(), device());
+            EXPECT_EQ(state(), startedMeanwhile ? PORT_STATE_STARTED : PORT_STATE_OPEN);
+            EXPECT_EQ(carries(), startedMeanwhile || !input());
+        }
+    }
+}
+
 // A device the program opens or closes the port on meanwhile (a new Ok in
 // the setup dialog) replaces the old choice for good.
 TEST_P(PeerRejoinTest, AChoiceMadeSinceIsNeverOverridden) {
