@@ -12,6 +12,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 
 #include <iterator>
 
@@ -22,8 +24,28 @@ namespace {
 constexpr int kClientWidthTwips = 4890;
 constexpr int kClientHeightTwips = 5280;
 
+// The desktop styles draw no focus on a scroll bar, yet the arrow keys move
+// the one that has it; a player at the keyboard must see which one that is.
+class FocusShowingScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QScrollBar::paintEvent(event);
+        if (!hasFocus()) {
+            return;
+        }
+        QStylePainter painter(this);
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.backgroundColor = palette().color(QPalette::Window);
+        painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+    }
+};
+
 QScrollBar* scrollBar(QWidget* client, Qt::Orientation orientation, int maximum, int value) {
-    auto* bar = new QScrollBar(orientation, client);
+    auto* bar = new FocusShowingScrollBar(orientation, client);
     bar->setRange(0, maximum);
     bar->setValue(value);
     // One step for an arrow and one for a click in the trough.

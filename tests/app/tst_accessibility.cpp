@@ -115,6 +115,8 @@ private slots:
     void menuCommandsFromTheKeyboard_data();
     void menuCommandsFromTheKeyboard();
     void buttonsAndBarsFromTheKeyboard();
+    void theFocusedBarShowsIt_data();
+    void theFocusedBarShowsIt();
 };
 
 void AccessibilityTest::mainWindowControls_data() {
@@ -253,6 +255,32 @@ void AccessibilityTest::buttonsAndBarsFromTheKeyboard() {
 
     QTest::keyClick(app.form->stopbutton, Qt::Key_Space);
     QCOMPARE(app.host.endStatuses, std::vector<int>{0});
+}
+
+// The arrow keys move whichever bar has the focus, so it must be seen.
+void AccessibilityTest::theFocusedBarShowsIt_data() {
+    QTest::addColumn<QString>("bar");
+    QTest::newRow("transpose") << "vslidertranspose";
+    QTest::newRow("wheel note") << "wheelnote";
+}
+
+void AccessibilityTest::theFocusedBarShowsIt() {
+    QFETCH(QString, bar);
+    AppFixture app;
+    auto* const control = app.form->findChild<QScrollBar*>(bar);
+    QVERIFY(control != nullptr);
+    app.form->show();
+    app.form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(app.form.get()));
+
+    // As after a Tab: styles show focus only once the keyboard has moved it.
+    app.form->setAttribute(Qt::WA_KeyboardFocusChange);
+    app.form->reverse->setFocus();
+    QTRY_VERIFY(app.form->reverse->hasFocus());
+    const QImage unfocused = control->grab().toImage();
+    control->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(control->hasFocus());
+    QVERIFY(control->grab().toImage() != unfocused);
 }
 
 QTEST_MAIN(AccessibilityTest)
