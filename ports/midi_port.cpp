@@ -72,9 +72,7 @@ void awaitIfAway(PeerRejoin& rejoin, const std::string& name, PortFault& fault) 
     fault.text += QStringLiteral(" Keyflip will connect to it as soon as it is back.");
 }
 
-// Started while its device is away, a port starts as soon as it is back.
-QString notOpenText(PeerRejoin& rejoin, PortSide side) {
-    rejoin.setStarted(true);
+QString notOpenText(const PeerRejoin& rejoin, PortSide side) {
     if (const std::string* name = rejoin.awaitedName()) {
         return QStringLiteral(
                    "The MIDI %1 device \"%2\" is not back yet. Keyflip will connect to it and "
@@ -280,6 +278,8 @@ void MidiInputPort::closeOnCommand() {
 
 void MidiInputPort::start() {
     if (state_ == PORT_STATE_CLOSED) {
+        // Started while its device is away, the port starts once it is back.
+        rejoin_->setStarted(true);
         report(PortErrorCode::PortNotOpen, notOpenText(*rejoin_, PortSide::Input));
         return;
     }
@@ -440,6 +440,7 @@ void MidiOutputPort::setPortCommand(std::int16_t code) {
             break;
         case PORT_START:
             if (state_ == PORT_STATE_CLOSED) {
+                rejoin_->setStarted(true);
                 report(PortErrorCode::PortNotOpen, notOpenText(*rejoin_, PortSide::Output));
             } else {
                 state_ = PORT_STATE_STARTED;
