@@ -115,6 +115,13 @@ std::string withAddress(const std::string& name, const snd_seq_addr_t& address) 
     return name + " [" + std::to_string(address.client) + ':' + std::to_string(address.port) + ']';
 }
 
+// A name with an address stands for the port at that address while it has
+// that sequencer name, also once its twin has gone and the lists show it
+// without the address: a list read before, or a device awaited by it.
+bool answersTo(const PeerPort& port, const std::string& name) {
+    return port.name == name || withAddress(port.sequencerName, port.address) == name;
+}
+
 // The port a port of Keyflip's was connected to. One that left or was renamed
 // is reported once and kept until the port closes: a renamed one is still
 // connected, and must be disconnected then.
@@ -198,6 +205,12 @@ public:
     std::vector<std::string> sourceNames() override { return names(peerPorts(kSourceCaps)); }
     std::vector<std::string> destinationNames() override {
         return names(peerPorts(kDestinationCaps));
+    }
+
+    bool isListed(PortSide side, const std::string& name) override {
+        return std::ranges::any_of(
+            peerPorts(side == PortSide::Input ? kSourceCaps : kDestinationCaps),
+            [&](const PeerPort& port) { return answersTo(port, name); });
     }
 
     std::optional<PortFault> openInput(const std::string& source) override {
@@ -682,7 +695,7 @@ private:
     // Looked up now, so the address opened is the one the name has now.
     FoundPeer findPeer(const std::string& name, unsigned caps, PortSide side) {
         for (PeerPort& port : peerPorts(0)) {
-            if (port.name != name) {
+            if (!answersTo(port, name)) {
                 continue;
             }
             if (!hasCaps(port.address, caps)) {

@@ -1,5 +1,7 @@
 #include "midi_backend.h"
 
+#include <algorithm>
+
 namespace keyflip {
 
 bool MidiBackend::checkReachable(std::optional<QString>& reasonToReport) {
@@ -13,6 +15,12 @@ bool MidiBackend::checkReachable(std::optional<QString>& reasonToReport) {
         reasonToReport = reason;
     }
     return false;
+}
+
+bool MidiBackend::isListed(PortSide side, const std::string& name) {
+    const std::vector<std::string> names =
+        side == PortSide::Input ? sourceNames() : destinationNames();
+    return std::ranges::find(names, name) != names.end();
 }
 
 }  // namespace keyflip

@@ -74,6 +74,10 @@ public:
     // Names, as the system shows them, in a stable order.
     virtual std::vector<std::string> sourceNames() = 0;
     virtual std::vector<std::string> destinationNames() = 0;
+    // Whether a device a port opens by this name is there now. A system may
+    // list one device under more than one name over time, and answers for
+    // every name it would open it by.
+    virtual bool isListed(PortSide side, const std::string& name);
 
     // Opens the program's input port and connects the named source to it; an
     // empty name opens the port alone, for any source to connect to later.

@@ -1,9 +1,7 @@
 #include "peer_rejoin.h"
 
-#include <algorithm>
 #include <chrono>
 #include <utility>
-#include <vector>
 
 namespace keyflip {
 
@@ -67,9 +65,7 @@ bool PeerRejoin::listed(const std::string& name) const {
     if (backend_.unreachableReason()) {
         return false;
     }
-    const std::vector<std::string> names =
-        side_ == PortSide::Input ? backend_.sourceNames() : backend_.destinationNames();
-    return std::ranges::find(names, name) != names.end();
+    return backend_.isListed(side_, name);
 }
 
 }  // namespace keyflip

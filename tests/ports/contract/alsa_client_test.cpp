@@ -124,6 +124,11 @@ public:
         ok_ = snd_seq_set_client_name(raw, name) == 0 && port_ >= 0;
     }
     bool ok() const { return ok_; }
+    // The list entry of this port while another port has its name.
+    std::string entryWithAddress(const std::string& name) const {
+        return name + " [" + std::to_string(snd_seq_client_id(sequencer_.get())) + ":" +
+               std::to_string(port_) + "]";
+    }
 
     bool sendController(snd_seq_event_type_t type, unsigned param, int value) {
         snd_seq_event_t event;
@@ -363,6 +368,39 @@ TEST_F(AlsaClientTest, TwoDevicesOfOneNameAreNeverTakenForEachOther) {
     }
     EXPECT_NE(heard[0].data1, heard[1].data1) << "both entries opened the same device";
     backend->closeInput();
+    backend->setInputQueue(nullptr);
+}
+
+// A twin's entry carries its address. Once the other twin has gone the lists
+// show the name alone, yet the entry still stands for that device: chosen
+// from a list read before, or awaited and back alone at its address. A
+// program of another name given that address is not taken for it.
+TEST_F(AlsaClientTest, ATwinsEntryStillOpensItOnceItIsAlone) {
+    auto first = std::make_unique<EventSender>("twin");
+    auto second = std::make_unique<EventSender>("twin");
+    ASSERT_TRUE(first->ok() && second->ok());
+    const auto backend = createAlsaBackend();
+    ASSERT_NE(backend, nullptr);
+    IncomingQueue queue;
+    backend->setInputQueue(&queue);
+    const std::string entry = first->entryWithAddress("twin:out");
+    ASSERT_EQ(std::ranges::count(backend->sourceNames(), entry), 1);
+
+    second.reset();
+    runFor(200ms, {});
+    ASSERT_EQ(std::ranges::count(backend->sourceNames(), "twin:out"), 1);
+    EXPECT_TRUE(backend->isListed(PortSide::Input, entry));
+    ASSERT_EQ(backend->openInput(entry), std::nullopt);
+    ASSERT_TRUE(first->sendController(SND_SEQ_EVENT_CONTROLLER, 1, 2));
+    runFor(200ms, {});
+    EXPECT_EQ(queue.size(), 1u) << "the entry opened nothing that sends";
+    backend->closeInput();
+
+    first.reset();
+    const EventSender other("other");
+    ASSERT_TRUE(other.ok());
+    EXPECT_FALSE(backend->isListed(PortSide::Input, entry));
+    EXPECT_NE(backend->openInput(entry), std::nullopt);
     backend->setInputQueue(nullptr);
 }
 
