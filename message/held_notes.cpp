@@ -10,6 +10,8 @@ using midi::kLastNoteOn;
 using midi::kNoteOff;
 using midi::kNoteOn;
 
+static_assert(HeldNotes::kMaxOverlap <= 255, "a run's count is one byte");
+
 bool isKey(std::int16_t value) {
     return value >= 0 && value <= midi::kHighestDataValue;
 }
@@ -31,34 +33,49 @@ void HeldNotes::remember(const ShortMessage& noteOn, std::int16_t sentPitch) {
     if (!isKey(noteOn.data1)) {
         return;
     }
-    auto& pitches = sentPitches_[noteOn.status & 0x0F][noteOn.data1];
-    if (pitches.size() == kMaxOverlap) {
-        pitches.erase(pitches.begin());
+    auto& runs = runs_[noteOn.status & 0x0F][noteOn.data1];
+    auto& held = held_[noteOn.status & 0x0F][noteOn.data1];
+    if (held == kMaxOverlap) {
+        if (--runs.front().count == 0) {
+            runs.erase(runs.begin());
+        }
+        --held;
     }
-    pitches.push_back(sentPitch);
+    if (!runs.empty() && runs.back().pitch == sentPitch) {
+        ++runs.back().count;
+    } else {
+        runs.push_back({sentPitch, 1});
+    }
+    ++held;
 }
 
 std::optional<std::int16_t> HeldNotes::release(const ShortMessage& noteOff) {
     if (!isKey(noteOff.data1)) {
         return std::nullopt;
     }
-    auto& pitches = sentPitches_[noteOff.status & 0x0F][noteOff.data1];
-    if (pitches.empty()) {
+    auto& runs = runs_[noteOff.status & 0x0F][noteOff.data1];
+    if (runs.empty()) {
         return std::nullopt;
     }
-    const std::int16_t pitch = pitches.front();
-    pitches.erase(pitches.begin());
+    const std::int16_t pitch = runs.front().pitch;
+    if (--runs.front().count == 0) {
+        runs.erase(runs.begin());
+    }
+    --held_[noteOff.status & 0x0F][noteOff.data1];
     return pitch;
 }
 
 void HeldNotes::releaseAll(const std::function<void(int channel, std::int16_t pitch)>& release) {
     for (int channel = 0; channel < 16; ++channel) {
-        for (auto& pitches : sentPitches_[static_cast<std::size_t>(channel)]) {
-            for (const std::int16_t pitch : pitches) {
-                release(channel, pitch);
+        for (auto& runs : runs_[static_cast<std::size_t>(channel)]) {
+            for (const Run& run : runs) {
+                for (int left = run.count; left > 0; --left) {
+                    release(channel, run.pitch);
+                }
             }
-            pitches.clear();
+            runs.clear();
         }
+        held_[static_cast<std::size_t>(channel)].fill(0);
     }
 }
 

@@ -38,9 +38,19 @@ public:
     void releaseAll(const std::function<void(int channel, std::int16_t pitch)>& release);
 
 private:
-    // Empty vectors allocate nothing; a key's vector keeps its capacity, so a
-    // key played again costs no allocation.
-    std::array<std::array<std::vector<std::int16_t>, midi::kNotes>, midi::kChannels> sentPitches_;
+    // Consecutive Note Ons of one key on one pitch, as a sequencer repeating a
+    // note with the settings unchanged sends them.
+    struct Run {
+        std::int16_t pitch;
+        std::uint8_t count;
+    };
+    // Each key's runs, oldest first. Runs keep a key's memory to one entry
+    // however often it is struck on the same pitch. Empty vectors allocate
+    // nothing; a key's vector keeps its capacity, so a key played again costs
+    // no allocation.
+    std::array<std::array<std::vector<Run>, midi::kNotes>, midi::kChannels> runs_;
+    // Each key's notes held: the sum of its runs' counts.
+    std::array<std::array<std::uint8_t, midi::kNotes>, midi::kChannels> held_{};
 };
 
 }  // namespace keyflip

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <map>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -89,6 +92,64 @@ TEST(HeldNotes, AKeyKeepsAtMostTheOverlapLimitForgettingTheOldest) {
         held.remember({144, 60, 100}, static_cast<std::int16_t>(index));
     }
     EXPECT_EQ(held.release({128, 60, 0}), std::optional<std::int16_t>(1));
+}
+
+// Repeated pitches share storage; whatever the mix of repeats, changes of
+// pitch, releases, overflows and releases of everything, a key must still
+// behave as a first-in, first-out list of at most kMaxOverlap pitches.
+TEST(HeldNotes, BehavesAsABoundedFirstInFirstOutListPerKey) {
+    using Model = std::map<std::pair<int, int>, std::deque<std::int16_t>>;
+    const auto releaseAll = [](HeldNotes& held, Model& model) {
+        std::vector<std::pair<int, std::int16_t>> released;
+        held.releaseAll(
+            [&](int channel, std::int16_t pitch) { released.emplace_back(channel, pitch); });
+        std::vector<std::pair<int, std::int16_t>> expected;
+        for (const auto& [channelAndKey, pitches] : model) {
+            for (const std::int16_t pitch : pitches) {
+                expected.emplace_back(channelAndKey.first, pitch);
+            }
+        }
+        model.clear();
+        return std::pair{released, expected};
+    };
+    for (unsigned seed = 1; seed <= 100; ++seed) {
+        std::mt19937 random(seed);
+        HeldNotes held;
+        Model model;
+        const std::int16_t pitches[] = {60, 62, 200};
+        for (int step = 0; step < 2000; ++step) {
+            const int channel = static_cast<int>(random() % 2) * 15;
+            const int key = random() % 2 == 0 ? 0 : 127;
+            auto& expected = model[{channel, key}];
+            const unsigned what = random() % 400;
+            if (what == 0) {
+                const auto [released, want] = releaseAll(held, model);
+                ASSERT_EQ(released, want) << "seed " << seed << " step " << step;
+            } else if (what % 5 != 0) {
+                // Mostly Note Ons, in long runs of one pitch, so that keys overflow.
+                const std::int16_t pitch = pitches[random() % 5 == 0 ? random() % 3 : 0];
+                held.remember(
+                    {static_cast<std::int16_t>(144 + channel), static_cast<std::int16_t>(key), 100},
+                    pitch);
+                if (expected.size() == HeldNotes::kMaxOverlap) {
+                    expected.pop_front();
+                }
+                expected.push_back(pitch);
+            } else {
+                std::optional<std::int16_t> want;
+                if (!expected.empty()) {
+                    want = expected.front();
+                    expected.pop_front();
+                }
+                ASSERT_EQ(held.release({static_cast<std::int16_t>(128 + channel),
+                                        static_cast<std::int16_t>(key), 0}),
+                          want)
+                    << "seed " << seed << " step " << step;
+            }
+        }
+        const auto [released, want] = releaseAll(held, model);
+        ASSERT_EQ(released, want) << "seed " << seed;
+    }
 }
 
 }  // namespace
