@@ -8,11 +8,45 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+
+namespace {
+
+// A message handler is a plain function, so the one it stands in for waits
+// here.
+QtMessageHandler qtMessageHandler = nullptr;
+
+// Qt aborts, with a core dump and advice to reinstall, when it finds no
+// display to open a window on. Nothing is open yet, so Keyflip says what is
+// missing and ends with an error status instead.
+void endWithoutADisplay(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        if (qtMessageHandler != nullptr) {
+            qtMessageHandler(type, context, text);
+        }
+        return;
+    }
+    const char* const display = std::getenv("DISPLAY");
+    const char* const platform = std::getenv("QT_QPA_PLATFORM");
+    std::fprintf(stderr,
+                 "Keyflip cannot show its window: there is no display it can use (DISPLAY is %s, "
+                 "QT_QPA_PLATFORM is %s). Start Keyflip from a desktop session, or set DISPLAY "
+                 "to a running X server.\nQt reported: %s\n",
+                 display != nullptr ? display : "not set",
+                 platform != nullptr ? platform : "not set", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    std::_Exit(EXIT_FAILURE);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     keyflip::useQtEventLoop();
+    qtMessageHandler = qInstallMessageHandler(endWithoutADisplay);
     QApplication application(argc, argv);
+    qInstallMessageHandler(qtMessageHandler);
     QApplication::setApplicationName(QString::fromLatin1(keyflip::kProgramName));
     // Matches the window to its menu entry and icon (Wayland's app id).
     QApplication::setDesktopFileName(QStringLiteral(KEYFLIP_APP_ID));
@@ -24,10 +58,13 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<keyflip::TerminationSignals> terminationSignals;
     std::unique_ptr<keyflip::MidiBackend> backend;
     std::unique_ptr<keyflip::frmMain> window;
+    std::unique_ptr<keyflip::ReleaseOnExit> releaseOnExit;
     const bool started = keyflip::runStartUp(host, [&] {
         terminationSignals = std::make_unique<keyflip::TerminationSignals>();
         backend = keyflip::createSystemBackend();
         window = std::make_unique<keyflip::frmMain>(*backend, host);
+        releaseOnExit =
+            std::make_unique<keyflip::ReleaseOnExit>([&window] { window->ReleaseAtExit(); });
     });
     if (!started) {
         return host.exitStatus();

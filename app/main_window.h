@@ -85,7 +85,8 @@ public:
     void Go();
     void Setup();
     void Exit();
-    void Terminate();  // a termination signal
+    void Terminate();               // a termination signal
+    void ReleaseAtExit() noexcept;  // exit() from outside any handler
     void Reverse();
     void PortError(std::int16_t code, const QString& text);
 

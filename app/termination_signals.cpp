@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace keyflip {
 
@@ -40,7 +43,33 @@ extern "C" void onTerminationSignal(int signal) {
     errno = savedErrno;
 }
 
+// An exit handler takes no argument, so the release waits here.
+std::function<void()>& releaseOnExit() {
+    static std::function<void()> release;
+    return release;
+}
+
+extern "C" void runReleaseOnExit() {
+    // Taken out first: nothing it calls can run it a second time.
+    const std::function<void()> release = std::exchange(releaseOnExit(), nullptr);
+    if (release) {
+        release();
+    }
+}
+
 }  // namespace
+
+ReleaseOnExit::ReleaseOnExit(std::function<void()> release) {
+    static const bool registered = std::atexit(runReleaseOnExit) == 0;
+    if (!registered) {
+        throw std::runtime_error("Keyflip cannot register what it must do when it is ended");
+    }
+    releaseOnExit() = std::move(release);
+}
+
+ReleaseOnExit::~ReleaseOnExit() {
+    releaseOnExit() = nullptr;
+}
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds_) != 0) {

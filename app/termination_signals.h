@@ -3,6 +3,7 @@
 #include <QObject>
 
 #include <csignal>
+#include <functional>
 
 class QSocketNotifier;
 
@@ -32,6 +33,18 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     struct sigaction previousActions_[3] = {};
     bool installed_[3] = {};
+};
+
+// Qt ends the program with exit() when its connection to the display breaks
+// (the display server died, or the desktop killed the window), without
+// returning to main(). While a ReleaseOnExit lives, such an exit first runs
+// its release, so that the notes still sounding are released.
+class ReleaseOnExit {
+public:
+    explicit ReleaseOnExit(std::function<void()> release);
+    ~ReleaseOnExit();
+    ReleaseOnExit(const ReleaseOnExit&) = delete;
+    ReleaseOnExit& operator=(const ReleaseOnExit&) = delete;
 };
 
 }  // namespace keyflip

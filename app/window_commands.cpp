@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QSignalBlocker>
 
 #include <algorithm>
 
@@ -56,6 +57,20 @@ void frmMain::Terminate() {
         // The program is ending with an error already shown.
     }
     host_.endProgram(HandlerBoundary::kErrorExitStatus);
+}
+
+// The program is ending in exit(), with no handler able to run and no box
+// able to show (the display is gone): the ports release the notes quietly.
+void frmMain::ReleaseAtExit() noexcept {
+    const QSignalBlocker quietInput(MIDIInput1);
+    const QSignalBlocker quietOutput(MIDIOutput1);
+    try {
+        MIDIInput1->setPortCommand(PORT_STOP);
+        MIDIInput1->setPortCommand(PORT_CLOSE);
+        MIDIOutput1->setPortCommand(PORT_CLOSE);
+    } catch (...) {
+        // Nothing is left to tell; the closes above release what they can.
+    }
 }
 
 void frmMain::Form_Unload() {

@@ -1,6 +1,7 @@
 // The real program, on a virtual display, worked from the keyboard as a user
-// would: notes held, then SIGTERM or SIGINT as a desktop logging out sends.
-// It must release every note, close its ports and exit 0.
+// would: notes held, then the program is ended from outside, by SIGTERM or
+// SIGINT as a desktop logging out sends, or by losing its display. It must
+// release every note, close its ports and exit, never be killed.
 
 #include "program_paths.h"
 #include "window_rig.h"
@@ -36,9 +37,12 @@ using namespace std::chrono_literals;
 using jacktest::pollUntil;
 using jacktest::pumpUntil;
 
+// How the program is ended from outside.
+enum class Ending { Terminated, Interrupted, DisplayServerDies, WindowKilled };
+
 class SignalJackTest : public JackTest {
 protected:
-    void signalEndsTheProgramLikeExit(int signalNumber);
+    void endingReleasesTheNotes(Ending ending);
 };
 
 // stdout of a short shell command, or nothing when it failed.
@@ -114,7 +118,7 @@ private:
     std::optional<int> status_;
 };
 
-void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
+void SignalJackTest::endingReleasesTheNotes(Ending ending) {
     if (!jacktest::programInPath("Xvfb") || !jacktest::programInPath("xdotool")) {
         std::fprintf(stderr, "\n*** Xvfb or xdotool missing: this test is SKIPPED ***\n\n");
         GTEST_SKIP() << "Xvfb or xdotool is not installed";
@@ -207,10 +211,31 @@ void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
         << describe(synth.messages());
 
     endTimingSensitivePart();
-    program.signal(signalNumber);
+    // A signal ends the program as File > Exit does; Qt ends it with status 1
+    // when its display connection breaks.
+    int expectedStatus = 0;
+    switch (ending) {
+        case Ending::Terminated:
+            program.signal(SIGTERM);
+            break;
+        case Ending::Interrupted:
+            program.signal(SIGINT);
+            break;
+        case Ending::DisplayServerDies:
+            xvfb.stop(SIGKILL);
+            expectedStatus = 1;
+            break;
+        case Ending::WindowKilled:
+            // What xkill and a desktop's "force quit" do: the display drops the
+            // program's connection.
+            ASSERT_TRUE(xdotool(display, "windowkill " + window));
+            expectedStatus = 1;
+            break;
+    }
     ASSERT_TRUE(pollUntil([&] { return program.ended().has_value(); }, 10000ms));
     const int status = *program.ended();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expectedStatus)
+        << "wait status " << status;
 
     const auto received = synth.messages();
     const auto lastHeld = std::find(received.begin(), received.end(), held.back());
@@ -223,11 +248,38 @@ void SignalJackTest::signalEndsTheProgramLikeExit(int signalNumber) {
 }
 
 TEST_F(SignalJackTest, SigtermReleasesHeldNotesClosesThePortsAndExitsZero) {
-    runCase([&] { signalEndsTheProgramLikeExit(SIGTERM); });
+    runCase([&] { endingReleasesTheNotes(Ending::Terminated); });
 }
 
 TEST_F(SignalJackTest, SigintReleasesHeldNotesClosesThePortsAndExitsZero) {
-    runCase([&] { signalEndsTheProgramLikeExit(SIGINT); });
+    runCase([&] { endingReleasesTheNotes(Ending::Interrupted); });
+}
+
+TEST_F(SignalJackTest, ADisplayServerThatDiesLeavesNoNoteSounding) {
+    runCase([&] { endingReleasesTheNotes(Ending::DisplayServerDies); });
+}
+
+TEST_F(SignalJackTest, AWindowKilledByTheDesktopLeavesNoNoteSounding) {
+    runCase([&] { endingReleasesTheNotes(Ending::WindowKilled); });
+}
+
+// With no display to use, the program says so and ends with an error status;
+// it is not aborted with a core dump.
+TEST(StartWithoutADisplay, SaysWhatIsMissingAndExitsOne) {
+    const struct {
+        const char* settings;
+    } cases[] = {
+        {"DISPLAY=:4097"},  // no X server there
+        {"DISPLAY=:4097 QT_QPA_PLATFORM=no-such-platform"},
+    };
+    for (const auto& c : cases) {
+        const auto said = output(std::string("env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY ") +
+                                 c.settings + " " + kProgramPath + " 2>&1; echo \"status $?\"");
+        ASSERT_TRUE(said.has_value()) << c.settings;
+        EXPECT_NE(said->find("Keyflip cannot show its window"), std::string::npos)
+            << c.settings << ": " << *said;
+        EXPECT_TRUE(said->ends_with("status 1")) << c.settings << ": " << *said;
+    }
 }
 
 }  // namespace
