@@ -130,6 +130,7 @@ frmMain::frmMain(MidiBackend& backend, ProgramHost& host, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     MIDIInput1->setObjectName(QStringLiteral("MIDIInput1"));
     MIDIOutput1->setObjectName(QStringLiteral("MIDIOutput1"));
+    useFormFont(*this);
 
     createControls();
     createMenus();

@@ -56,6 +56,7 @@ MIDISetupForm::MIDISetupForm(QWidget& owner, MidiInputPort& input, MidiOutputPor
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(pixelsFromTwips(0, 0, kClientWidthTwips, kClientHeightTwips).size());
+    useFormFont(*this);
     createControls();
     connect(CmdOk, &QPushButton::clicked, this,
             [this] { boundary_.run([this] { CmdOk_Click(); }); });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QLabel>
 #include <QRect>
 #include <QString>
@@ -13,6 +14,17 @@ inline constexpr int kTwipsPerPixel = 15;
 inline constexpr QRect pixelsFromTwips(int left, int top, int width, int height) {
     return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
             height / kTwipsPerPixel};
+}
+
+// The windows are fixed in size and laid out for text of this size. A desktop
+// whose default font is larger would cut captions off, so the windows keep
+// this size in the desktop's typeface.
+inline constexpr int kFormFontPointSize = 9;
+
+inline void useFormFont(QWidget& form) {
+    QFont font = form.font();
+    font.setPointSize(kFormFontPointSize);
+    form.setFont(font);
 }
 
 // Names a control and puts it where the layout says, in twips.

@@ -6,6 +6,7 @@
 #include "twips.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QImage>
 #include <QLabel>
@@ -13,8 +14,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSet>
+#include <QStyleOptionButton>
 #include <QTest>
 
 using keyflip::frmMain;
@@ -99,6 +102,8 @@ private slots:
     void setupDialogControls();
     void setupDialogTabOrderAndFirstFocus();
     void setupDialogFrame();
+    void captionsFitWhateverTheDesktopFont_data();
+    void captionsFitWhateverTheDesktopFont();
 };
 
 void WindowLayoutTest::mainWindowControls_data() {
@@ -387,6 +392,49 @@ void WindowLayoutTest::setupDialogFrame() {
     QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     QVERIFY(dialog.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     QVERIFY(!dialog.isSizeGripEnabled());
+}
+
+// Desktops set their own default font, often larger than Qt's 9 points; the
+// windows are fixed in size, so every caption must still be whole. At 9 points
+// the ink of "data2" already reaches one pixel past its box, unseen; a larger
+// font cuts whole letters off.
+void WindowLayoutTest::captionsFitWhateverTheDesktopFont_data() {
+    QTest::addColumn<int>("points");
+    for (const int points : {8, 9, 10, 11, 12, 16}) {
+        QTest::addRow("%d pt", points) << points;
+    }
+}
+
+void WindowLayoutTest::captionsFitWhateverTheDesktopFont() {
+    QFETCH(int, points);
+    const QFont desktopFont = QApplication::font();
+    const auto restoreFont = qScopeGuard([&] { QApplication::setFont(desktopFont); });
+    QFont font = desktopFont;
+    font.setPointSize(points);
+    QApplication::setFont(font);
+
+    AppFixture app;
+    app.form->mnuMidiSetup->trigger();
+    const QList<QWidget*> windows{app.form.get(), MIDISetupForm::loaded()};
+    for (const QWidget* window : windows) {
+        const auto fits = [](const QWidget& control, const QString& caption, const QRect& box) {
+            const QFontMetrics metrics = control.fontMetrics();
+            const QRect ink = metrics.tightBoundingRect(caption);
+            return ink.width() <= box.width() + 1 && metrics.height() <= box.height();
+        };
+        for (const QLabel* label : window->findChildren<QLabel*>()) {
+            QVERIFY2(fits(*label, label->text(), label->contentsRect()),
+                     qPrintable(label->objectName()));
+        }
+        for (const QPushButton* button : window->findChildren<QPushButton*>()) {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            const QRect text =
+                button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+            QVERIFY2(fits(*button, button->text(), text), qPrintable(button->objectName()));
+        }
+    }
 }
 
 QTEST_MAIN(WindowLayoutTest)
