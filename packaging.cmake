@@ -7,6 +7,9 @@ target_compile_definitions(keyflip PRIVATE KEYFLIP_APP_ID="${KEYFLIP_APP_ID}")
 set(KEYFLIP_PACKAGE_MAINTAINER "Keyflip maintainers <keyflip@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
+# Folders readable by all whatever the umask of the one who installs or packages.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS keyflip RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/${KEYFLIP_APP_ID}.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -7,7 +7,10 @@
 # Prints the package's contents; lintian, desktop-file-validate and
 # appstreamcli also judge it when they are installed.
 set -euo pipefail
-build=$(cd "$1" && pwd)
+# What CPack writes itself (the control folder) follows the umask; a package
+# must be readable by all.
+umask 022
+build=$(cd -- "$1" >/dev/null && pwd)
 cmake=$2
 cpack=$3
 version=$4
@@ -92,8 +95,9 @@ echo "== dpkg --install into a scratch root"
 root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
-# Its dependencies live on this machine, not in the empty root.
-dpkg --root="$root" --force-not-root --force-depends --log=/dev/null -i "$deb" \
+# Its dependencies live on this machine, not in the empty root. dpkg looks for
+# ldconfig and start-stop-daemon on PATH, which lacks /sbin for most users.
+PATH="$PATH:/usr/sbin:/sbin" dpkg --root="$root" --force-not-root --force-depends --log=/dev/null -i "$deb" \
     >"$scratch/dpkg.log" 2>&1 || cat "$scratch/dpkg.log"
 installed() { dpkg --root="$root" -s keyflip 2>/dev/null | grep -qx 'Status: install ok installed'; }
 check "dpkg reports keyflip installed" installed

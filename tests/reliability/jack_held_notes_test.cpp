@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QScopeGuard>
+
 #include <QAction>
 #include <QPushButton>
 
@@ -270,6 +272,10 @@ TEST_F(HeldNotesJackTest, EndingAsTheServerDiesNeverHangs) {
             ASSERT_GT(jackd, 0);
             const std::string log = ::testing::TempDir() + "keyflip-teardown-probe-" +
                                     std::to_string(::getpid()) + ".log";
+            const auto removeLog = qScopeGuard([&] {
+                std::error_code ignored;
+                std::filesystem::remove(log, ignored);
+            });
             const auto started = std::chrono::steady_clock::now();
             bool ended = false;
             {

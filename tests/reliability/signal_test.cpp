@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QScopeGuard>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -123,7 +125,13 @@ void SignalJackTest::endingReleasesTheNotes(Ending ending) {
         std::fprintf(stderr, "\n*** Xvfb or xdotool missing: this test is SKIPPED ***\n\n");
         GTEST_SKIP() << "Xvfb or xdotool is not installed";
     }
-    const std::string work = "/tmp/" + server().name() + "-signal";
+    // A folder of this run's own, gone however the test ends.
+    std::string work = ::testing::TempDir() + "keyflip-signal-XXXXXX";
+    ASSERT_NE(::mkdtemp(work.data()), nullptr);
+    const auto removeWork = qScopeGuard([&] {
+        std::error_code ignored;
+        std::filesystem::remove_all(work, ignored);
+    });
     std::filesystem::create_directories(work + "/runtime");
     std::filesystem::permissions(work + "/runtime", std::filesystem::perms::owner_all);
     jacktest::ChildProcess xvfb(
@@ -244,7 +252,6 @@ void SignalJackTest::endingReleasesTheNotes(Ending ending) {
         jacktest::releasedAsOwed({{0x80, 60, 0}, {0x83, 72, 0}}, {lastHeld + 1, received.end()}))
         << describe(received);
     EXPECT_TRUE(pollUntil([&] { return keyflipPorts(observer).empty(); }, 5000ms));
-    std::filesystem::remove_all(work);
 }
 
 TEST_F(SignalJackTest, SigtermReleasesHeldNotesClosesThePortsAndExitsZero) {

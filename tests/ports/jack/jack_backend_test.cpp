@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -299,8 +300,9 @@ struct TempFile {
     std::string path;
 };
 
-// jack_midi_dump prints one line per event: "<offset>: <hex bytes> <words>".
-// A last line still being written is left for the next look.
+// jack_midi_dump prints one line per event: "<offset>: <hex bytes> <words>";
+// its warnings (it cannot lock memory under a user's default limit) share the
+// file. A last line still being written is left for the next look.
 std::vector<std::string> dumpLines(const std::string& path) {
     std::ifstream file(path);
     std::stringstream text;
@@ -310,7 +312,8 @@ std::vector<std::string> dumpLines(const std::string& path) {
     for (std::size_t end = content.find('\n'), begin = 0; end != std::string::npos;
          begin = end + 1, end = content.find('\n', begin)) {
         const std::string line = content.substr(begin, end - begin);
-        if (line.find(':') != std::string::npos) {
+        static const std::regex event(R"(^\s*[0-9]+:)");
+        if (std::regex_search(line, event)) {
             lines.push_back(line);
         }
     }
