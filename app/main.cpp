@@ -64,7 +64,7 @@ int main(int argc, char* argv[]) {
         backend = keyflip::createSystemBackend();
         window = std::make_unique<keyflip::frmMain>(*backend, host);
         releaseOnExit =
-            std::make_unique<keyflip::ReleaseOnExit>([&window] { window->ReleaseAtExit(); });
+            std::make_unique<keyflip::ReleaseOnExit>([&window] { window->ReleaseQuietly(); });
     });
     if (!started) {
         return host.exitStatus();

@@ -85,8 +85,8 @@ public:
     void Go();
     void Setup();
     void Exit();
-    void Terminate();               // a termination signal
-    void ReleaseAtExit() noexcept;  // exit() from outside any handler
+    void Terminate();                // a termination signal
+    void ReleaseQuietly() noexcept;  // where no handler runs and no box shows
     void Reverse();
     void PortError(std::int16_t code, const QString& text);
 

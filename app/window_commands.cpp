@@ -49,19 +49,14 @@ void frmMain::Terminate() {
     if (!boundary_.reportingError()) {
         return;
     }
-    try {
-        MIDIInput1->setPortCommand(PORT_STOP);
-        MIDIInput1->setPortCommand(PORT_CLOSE);
-        MIDIOutput1->setPortCommand(PORT_CLOSE);
-    } catch (...) {
-        // The program is ending with an error already shown.
-    }
+    ReleaseQuietly();
     host_.endProgram(HandlerBoundary::kErrorExitStatus);
 }
 
-// The program is ending in exit(), with no handler able to run and no box
-// able to show (the display is gone): the ports release the notes quietly.
-void frmMain::ReleaseAtExit() noexcept {
+// The program is ending where no handler runs and no box can show: an error
+// box already waits, or Qt is ending it in exit() because the display is
+// gone. The ports release the notes with their reports muted.
+void frmMain::ReleaseQuietly() noexcept {
     const QSignalBlocker quietInput(MIDIInput1);
     const QSignalBlocker quietOutput(MIDIOutput1);
     try {
@@ -69,7 +64,7 @@ void frmMain::ReleaseAtExit() noexcept {
         MIDIInput1->setPortCommand(PORT_CLOSE);
         MIDIOutput1->setPortCommand(PORT_CLOSE);
     } catch (...) {
-        // Nothing is left to tell; the closes above release what they can.
+        // Nothing is left to tell; the program is ending.
     }
 }
 

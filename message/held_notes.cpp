@@ -12,6 +12,16 @@ using midi::kNoteOn;
 
 static_assert(HeldNotes::kMaxOverlap <= 255, "a run's count is one byte");
 
+// Forgets the oldest Note On of a key and gives its pitch.
+template <typename Runs>
+std::int16_t takeOldest(Runs& runs) {
+    const std::int16_t pitch = runs.front().pitch;
+    if (--runs.front().count == 0) {
+        runs.erase(runs.begin());
+    }
+    return pitch;
+}
+
 bool isKey(std::int16_t value) {
     return value >= 0 && value <= midi::kHighestDataValue;
 }
@@ -34,19 +44,18 @@ void HeldNotes::remember(const ShortMessage& noteOn, std::int16_t sentPitch) {
         return;
     }
     auto& runs = runs_[noteOn.status & 0x0F][noteOn.data1];
-    auto& held = held_[noteOn.status & 0x0F][noteOn.data1];
+    std::size_t held = 0;
+    for (const Run& run : runs) {
+        held += run.count;
+    }
     if (held == kMaxOverlap) {
-        if (--runs.front().count == 0) {
-            runs.erase(runs.begin());
-        }
-        --held;
+        takeOldest(runs);
     }
     if (!runs.empty() && runs.back().pitch == sentPitch) {
         ++runs.back().count;
     } else {
         runs.push_back({sentPitch, 1});
     }
-    ++held;
 }
 
 std::optional<std::int16_t> HeldNotes::release(const ShortMessage& noteOff) {
@@ -57,12 +66,7 @@ std::optional<std::int16_t> HeldNotes::release(const ShortMessage& noteOff) {
     if (runs.empty()) {
         return std::nullopt;
     }
-    const std::int16_t pitch = runs.front().pitch;
-    if (--runs.front().count == 0) {
-        runs.erase(runs.begin());
-    }
-    --held_[noteOff.status & 0x0F][noteOff.data1];
-    return pitch;
+    return takeOldest(runs);
 }
 
 void HeldNotes::releaseAll(const std::function<void(int channel, std::int16_t pitch)>& release) {
@@ -75,7 +79,6 @@ void HeldNotes::releaseAll(const std::function<void(int channel, std::int16_t pi
             }
             runs.clear();
         }
-        held_[static_cast<std::size_t>(channel)].fill(0);
     }
 }
 

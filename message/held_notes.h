@@ -49,8 +49,6 @@ private:
     // nothing; a key's vector keeps its capacity, so a key played again costs
     // no allocation.
     std::array<std::array<std::vector<Run>, midi::kNotes>, midi::kChannels> runs_;
-    // Each key's notes held: the sum of its runs' counts.
-    std::array<std::array<std::uint8_t, midi::kNotes>, midi::kChannels> held_{};
 };
 
 }  // namespace keyflip
