@@ -1,10 +1,10 @@
 #include "backend_selection.h"
-#include "error_report.h"
+#include "handler_boundary.h"
 #include "main_window.h"
+#include "program_host.h"
 #include "qt_event_loop.h"
 #include "short_time_slices.h"
 #include "termination_signals.h"
-#include "window_commands.h"
 
 #include <QApplication>
 

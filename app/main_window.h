@@ -1,9 +1,9 @@
 #pragma once
 
-#include "error_report.h"
+#include "handler_boundary.h"
 #include "message_pump.h"
 #include "midi_port.h"
-#include "window_commands.h"
+#include "program_host.h"
 
 #include <QMainWindow>
 #include <QString>

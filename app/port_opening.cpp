@@ -2,7 +2,7 @@
 
 #include "int16_arithmetic.h"
 #include "midi_port.h"
-#include "port_contract.h"
+#include "port_commands.h"
 #include "program_error.h"
 
 #include <QComboBox>

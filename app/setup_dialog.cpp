@@ -1,7 +1,7 @@
 #include "setup_dialog.h"
 
 #include "center_on_screen.h"
-#include "error_report.h"
+#include "handler_boundary.h"
 #include "int16_arithmetic.h"
 #include "midi_port.h"
 #include "port_opening.h"

@@ -1,11 +1,8 @@
-#include "window_commands.h"
-
 #include "main_window.h"
-#include "port_contract.h"
+
+#include "port_commands.h"
 #include "setup_dialog.h"
 
-#include <QCoreApplication>
-#include <QMessageBox>
 #include <QSignalBlocker>
 
 #include <algorithm>
@@ -101,23 +98,6 @@ void frmMain::PortError(std::int16_t code, const QString& text) {
                       text);
     openPortErrorBoxes_.erase(std::ranges::find(openPortErrorBoxes_, error));
     boundary_.stopIfEnded();
-}
-
-void SystemHost::showModal(MIDISetupForm& form) {
-    form.exec();
-}
-
-void SystemHost::showMessage(QWidget* parent, BoxKind kind, const QString& title,
-                             const QString& text) {
-    QMessageBox box(kind == BoxKind::Fatal ? QMessageBox::Critical : QMessageBox::NoIcon, title,
-                    text, QMessageBox::Ok, parent);
-    box.exec();
-}
-
-void SystemHost::endProgram(int status) {
-    ended_ = true;
-    exitStatus_ = status;
-    QCoreApplication::exit(status);
 }
 
 }  // namespace keyflip

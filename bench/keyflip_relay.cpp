@@ -12,13 +12,13 @@
 // whose process callback finished after the period had ended.
 
 #include "backend_selection.h"
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "main_window.h"
+#include "program_host.h"
 #include "qt_event_loop.h"
 #include "setup_dialog.h"
 #include "short_time_slices.h"
 #include "termination_signals.h"
-#include "window_commands.h"
 
 #include <QApplication>
 #include <QComboBox>

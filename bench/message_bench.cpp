@@ -2,10 +2,10 @@
 #include "main_window.h"
 #include "message_pump.h"
 #include "midi_port.h"
-#include "port_contract.h"
+#include "port_commands.h"
+#include "program_host.h"
 #include "rewrite_rules.h"
 #include "setup_dialog.h"
-#include "window_commands.h"
 #include "wire_format.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "held_notes.h"
-#include "port_contract.h"
+#include "port_members.h"
 #include "rewrite_settings.h"
 #include "short_message.h"
 

@@ -1,15 +1,15 @@
 #include "backend_selection.h"
 
-#include "no_midi_system_backend.h"
+#include "none/no_midi_system_backend.h"
 
 #if defined(__linux__)
-#include "alsa_backend.h"
+#include "alsa/alsa_backend.h"
 #else
-#include "rtmidi_backend.h"
+#include "rtmidi/rtmidi_backend.h"
 #endif
 
 #if defined(KEYFLIP_HAVE_JACK)
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #endif
 
 #include <QtGlobal>

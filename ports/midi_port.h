@@ -3,11 +3,11 @@
 // The MIDI port component: one input and one output port object. The program
 // drives them only by writing members and command codes and by answering
 // their Message and PortError events, all on the UI thread. The PortError
-// codes and what each means are PortErrorCode, in midi_backend.h.
+// codes and what each means are PortErrorCode, in port_error.h.
 
 #include "midi_backend.h"
 #include "midi_status.h"
-#include "port_contract.h"
+#include "port_members.h"
 #include "short_message.h"
 
 #include <QObject>

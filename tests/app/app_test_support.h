@@ -2,8 +2,8 @@
 
 #include "in_memory_backend.h"
 #include "main_window.h"
+#include "program_host.h"
 #include "setup_dialog.h"
-#include "window_commands.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 // The whole program on the ALSA sequencer: the main window driven as a user
 // would, a hardware interface's input (a virtual raw MIDI device) playing into
 // it and another one's output listening behind it, their bytes on the raw side.
-#include "alsa_backend.h"
+#include "alsa/alsa_backend.h"
 #include "virmidi_device.h"
 #include "window_phrase.h"
 

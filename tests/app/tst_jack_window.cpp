@@ -2,7 +2,7 @@
 // would, a real JACK client playing into "Keyflip in" and another listening
 // behind "Keyflip out".
 #include "app_test_support.h"
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "jack_testkit.h"
 #include "window_phrase.h"
 

@@ -2,7 +2,7 @@
 // order, for each state a port can be in when they run.
 
 #include "app_test_support.h"
-#include "port_contract.h"
+#include "port_commands.h"
 #include "port_opening.h"
 
 #include <QComboBox>

@@ -2,7 +2,7 @@
 // error, with every port command they send, in order.
 
 #include "app_test_support.h"
-#include "port_contract.h"
+#include "port_commands.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -4,7 +4,7 @@
 // ends as File > Exit does and then destroys the backend. It prints "ended"
 // once all of that has returned; a hang is caught by the parent's deadline.
 
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "midi_port.h"
 
 #include <QCoreApplication>

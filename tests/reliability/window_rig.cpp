@@ -1,6 +1,6 @@
 #include "window_rig.h"
 
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "message_checks.h"
 #include "wire_format.h"
 

@@ -2,7 +2,7 @@
 #include "jack_testkit.h"
 
 #include "incoming_queue.h"
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "wire_format.h"
 
 #include <gtest/gtest.h>

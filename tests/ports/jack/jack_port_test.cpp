@@ -1,7 +1,7 @@
 #include "jack_fixture.h"
 #include "jack_testkit.h"
 
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "message_pump.h"
 #include "midi_port.h"
 #include "rewrite_settings.h"

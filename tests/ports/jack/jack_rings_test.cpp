@@ -1,4 +1,4 @@
-#include "jack_rings.h"
+#include "jack/jack_rings.h"
 #include "resident_memory.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The sentence shown when the JACK client cannot open follows what JACK said,
 // so a user is not told that no server runs when one refused for another
 // reason.
-#include "jack_status_text.h"
+#include "jack/jack_status_text.h"
 
 #include <gtest/gtest.h>
 

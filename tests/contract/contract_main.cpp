@@ -1,4 +1,3 @@
-#include "alsa_kit.h"
 #include "contract_test.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +5,7 @@
 #include <QApplication>
 
 namespace keyflip::contract {
-INSTANTIATE_TEST_SUITE_P(Contract, MidiSystemContract, ::testing::Values(alsaKit()), kitName);
+INSTANTIATE_TEST_SUITE_P(Contract, MidiSystemContract, ::testing::ValuesIn(systemKits()), kitName);
 }  // namespace keyflip::contract
 
 // The backend watches its wake-up descriptor with a QSocketNotifier, which

@@ -2,7 +2,7 @@
 // the other programs.
 #include "jack_kit.h"
 
-#include "jack_backend.h"
+#include "jack/jack_backend.h"
 #include "jack_testkit.h"
 
 #include <gtest/gtest.h>

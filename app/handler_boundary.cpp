@@ -1,4 +1,4 @@
-#include "error_report.h"
+#include "handler_boundary.h"
 
 #include "program_error.h"
 

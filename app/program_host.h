@@ -1,8 +1,9 @@
 #pragma once
 
-// The main window's commands (Go, Setup, Exit, Close, Thru, Reverse and Port
-// error) are members of frmMain, written out in window_commands.cpp. This
-// header names what they need from outside the windows.
+// What the windows need from outside them: waiting on the setup dialog and on
+// message boxes, and ending the program. The main window's commands (Go,
+// Setup, Exit, Close, Thru, Reverse and Port error) are members of frmMain,
+// written out in window_commands.cpp.
 
 #include <QString>
 

@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace keyflip::contract {
 
@@ -30,6 +32,10 @@ private:
     std::unique_ptr<MidiSystemKit> kit_;
     std::unique_ptr<MidiBackend> backend_;
 };
+
+// The kits of the MIDI system a contract test program runs on; each program
+// links the one file that names them.
+std::vector<KitFactory> systemKits();
 
 inline std::string kitName(const ::testing::TestParamInfo<KitFactory>& info) {
     return info.param.name;

@@ -4,7 +4,7 @@
 // are, and what reaches its sequencer port can be read back as raw bytes.
 #include "virmidi_device.h"
 
-#include "alsa_backend.h"
+#include "alsa/alsa_backend.h"
 #include "backend_probes.h"
 #include "incoming_queue.h"
 #include "wire_format.h"

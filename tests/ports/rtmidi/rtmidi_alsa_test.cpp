@@ -2,7 +2,7 @@
 // ALSA API: RtMidi reports failures to a callback and returns as if the call
 // had worked, so the backend must ask what was reported. A port another
 // client holds exclusively refuses a connection the way a busy device does.
-#include "rtmidi_backend.h"
+#include "rtmidi/rtmidi_backend.h"
 
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>

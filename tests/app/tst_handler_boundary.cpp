@@ -3,7 +3,7 @@
 // no handler after it. Also the real boxes, as the user sees them.
 
 #include "app_test_support.h"
-#include "error_report.h"
+#include "handler_boundary.h"
 #include "incoming_queue.h"
 #include "program_error.h"
 #include "support/sanitizers.h"
@@ -211,4 +211,4 @@ void ErrorReportTest::systemBoxes() {
 }
 
 QTEST_MAIN(ErrorReportTest)
-#include "tst_error_report.moc"
+#include "tst_handler_boundary.moc"

@@ -3,7 +3,7 @@
 // these cases run where /dev/snd/seq exists (tests/alsa-vm/run-in-vm).
 #include "alsa_kit.h"
 
-#include "alsa_backend.h"
+#include "alsa/alsa_backend.h"
 
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>

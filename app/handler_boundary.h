@@ -1,6 +1,6 @@
 #pragma once
 
-#include "window_commands.h"
+#include "program_host.h"
 
 #include <exception>
 #include <functional>

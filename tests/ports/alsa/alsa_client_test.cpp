@@ -1,6 +1,6 @@
 // The program as ALSA's own tools see it: one client "Keyflip" whose ports
 // aconnect reaches by the client's name, as the README tells users to.
-#include "alsa_backend.h"
+#include "alsa/alsa_backend.h"
 #include "incoming_queue.h"
 #include "message_checks.h"
 #include "short_message_printing.h"
