@@ -1,6 +1,7 @@
 #include "backend_selection.h"
 
 #include "none/no_midi_system_backend.h"
+#include "port_texts.h"
 
 #if defined(__linux__)
 #include "alsa/alsa_backend.h"
@@ -53,11 +54,7 @@ std::variant<MidiSystemChoice, QString> parseMidiSystemChoice(const std::optiona
     if (choice == QLatin1String("jack")) {
         return MidiSystemChoice::Jack;
     }
-    return QStringLiteral(
-               "%1 is set to \"%2\", which names no MIDI system this program knows. "
-               "Set it to \"alsa\" or \"jack\", or leave it unset to let the program "
-               "choose.")
-        .arg(QLatin1String(kMidiSystemVariable), *value);
+    return texts::unknownMidiSystem(*value);
 }
 
 std::unique_ptr<MidiBackend> createSystemBackend() {
@@ -69,31 +66,21 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
     if (const auto* reason = std::get_if<QString>(&parsed)) {
         return createNoMidiSystemBackend(*reason);
     }
-    const QString variable = QLatin1String(kMidiSystemVariable);
     switch (std::get<MidiSystemChoice>(parsed)) {
         case MidiSystemChoice::Jack:
-            return jackOrNone(
-                MidiSystemChoice::Jack,
-                QStringLiteral("%1 asks for JACK, and this build of Keyflip has no JACK.")
-                    .arg(variable));
+            return jackOrNone(MidiSystemChoice::Jack, texts::jackNotBuilt());
         case MidiSystemChoice::PlatformSequencer:
             if (auto sequencer = platformSequencer()) {
                 return sequencer;
             }
-            return createNoMidiSystemBackend(
-                QStringLiteral("%1 asks for the ALSA sequencer, and it cannot be opened. Load it "
-                               "(sudo modprobe snd-seq), or set %1 to \"jack\" or leave it unset.")
-                    .arg(variable));
+            return createNoMidiSystemBackend(texts::alsaChosenButClosed());
         case MidiSystemChoice::Automatic:
             break;
     }
     if (auto sequencer = platformSequencer()) {
         return sequencer;
     }
-    return jackOrNone(
-        MidiSystemChoice::Automatic,
-        QStringLiteral("The computer's MIDI system could not be opened, and this build of "
-                       "Keyflip has no other."));
+    return jackOrNone(MidiSystemChoice::Automatic, texts::noOtherMidiSystem());
 }
 
 }  // namespace keyflip

@@ -1,12 +1,7 @@
 #include "incoming_queue.h"
 
+#include "port_texts.h"
 #include "wire_format.h"
-
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <system_error>
 
 namespace keyflip {
 
@@ -17,17 +12,10 @@ static_assert((IncomingQueue::kCapacity & kIndexMask) == 0, "capacity must be a 
 
 }  // namespace
 
-IncomingQueue::IncomingQueue()
-    : slots_(kCapacity), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (wakeFd_ < 0) {
-        throw std::system_error(errno, std::generic_category(),
-                                "Keyflip cannot create the wake-up descriptor of its MIDI input");
-    }
+IncomingQueue::IncomingQueue() : slots_(kCapacity), wake_(texts::kInputWakeFailed) {
 }
 
-IncomingQueue::~IncomingQueue() {
-    ::close(wakeFd_);
-}
+IncomingQueue::~IncomingQueue() = default;
 
 bool IncomingQueue::pushBytes(std::span<const std::uint8_t> bytes) noexcept {
     const auto message = decodeShortMessage(bytes);
@@ -57,14 +45,7 @@ bool IncomingQueue::push(const ShortMessage& message) noexcept {
 }
 
 void IncomingQueue::wake() noexcept {
-    const std::uint64_t one = 1;
-    // A full counter only means a wake-up is already pending.
-    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
-}
-
-void IncomingQueue::acknowledgeWake() noexcept {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+    wake_.wake();
 }
 
 std::size_t IncomingQueue::size() const noexcept {

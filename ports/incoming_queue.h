@@ -2,19 +2,21 @@
 
 #include "page_backed_array.h"
 #include "short_message.h"
+#include "thread_crossing.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <utility>
 
 namespace keyflip {
 
 // The input port's message queue. The MIDI system's thread is the only
 // producer and the UI thread the only consumer, so a lock-free ring serves:
 // the producer never blocks and never allocates. The producer wakes the
-// consumer through an eventfd, which the UI thread watches with a
-// QSocketNotifier; no Qt call is made from the MIDI thread.
+// consumer through a ThreadCrossing; no Qt call is made from the MIDI thread.
 class IncomingQueue {
 public:
     // Bounded, so a flood cannot grow the program without limit; when full the
@@ -40,8 +42,9 @@ public:
     }
 
     // Consumer side.
-    int wakeDescriptor() const { return wakeFd_; }
-    void acknowledgeWake() noexcept;
+    // Runs on the UI thread after the producer woke it, until replaced.
+    void setWakeHandler(std::function<void()> handler) { wake_.setHandler(std::move(handler)); }
+    void acknowledgeWake() noexcept { wake_.acknowledge(); }
     std::size_t size() const noexcept;
     ShortMessage front() const noexcept;  // only when size() > 0
     void pop() noexcept;
@@ -69,7 +72,7 @@ private:
     alignas(64) std::atomic<std::size_t> tail_{0};  // next to write, producer-owned
     std::atomic<std::size_t> start_{0};             // count in the first slot, producer-owned
     alignas(64) std::atomic<std::uint64_t> dropped_{0};
-    int wakeFd_ = -1;
+    ThreadCrossing wake_;
 };
 
 }  // namespace keyflip

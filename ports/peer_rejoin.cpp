@@ -1,5 +1,7 @@
 #include "peer_rejoin.h"
 
+#include "port_texts.h"
+
 #include <chrono>
 #include <utility>
 
@@ -66,6 +68,14 @@ bool PeerRejoin::listed(const std::string& name) const {
         return false;
     }
     return backend_.isListed(side_, name);
+}
+
+void awaitIfAway(PeerRejoin& rejoin, const std::string& name, PortFault& fault) {
+    if (fault.code != PortErrorCode::DeviceNotFound || name.empty()) {
+        return;
+    }
+    rejoin.remember(name, false);
+    fault.text += texts::awaitedWhenBack();
 }
 
 }  // namespace keyflip

@@ -56,4 +56,9 @@ private:
     int retriesLeft_ = 0;
 };
 
+// A device chosen while it is away (unplugged since the list was read, or
+// chosen again while awaited) is awaited like one that left while open; the
+// fault that says it is not there says so too.
+void awaitIfAway(PeerRejoin& rejoin, const std::string& name, PortFault& fault);
+
 }  // namespace keyflip

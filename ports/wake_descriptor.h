@@ -13,11 +13,10 @@ namespace keyflip {
 // the UI thread watches fd() with a QSocketNotifier.
 class WakeDescriptor {
 public:
-    WakeDescriptor() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    // failure: what the user reads when the descriptor cannot be made.
+    explicit WakeDescriptor(const char* failure) : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         if (fd_ < 0) {
-            throw std::system_error(
-                errno, std::generic_category(),
-                "Keyflip cannot create the wake-up descriptor of its MIDI system");
+            throw std::system_error(errno, std::generic_category(), failure);
         }
     }
     ~WakeDescriptor() { ::close(fd_); }

@@ -16,14 +16,15 @@
 // Nothing on the reader thread calls Qt.
 #include "alsa_backend.h"
 
+#include "connected_peer.h"
 #include "incoming_queue.h"
 #include "midi_status.h"
-#include "wake_descriptor.h"
+#include "port_texts.h"
+#include "thread_crossing.h"
 #include "wire_format.h"
 
 #include <alsa/asoundlib.h>
 
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -68,18 +69,19 @@ constexpr std::size_t kDecodeBufferSize = 16;
 constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
-QString quoted(const std::string& name) {
-    return QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
-}
-
 QString alsaText(int error) {
     return QString::fromLocal8Bit(snd_strerror(error));
 }
 
-QString deviceWord(PortSide side) {
-    return side == PortSide::Input ? QStringLiteral("MIDI input device")
-                                   : QStringLiteral("MIDI output device");
-}
+// What the reader thread tells the UI thread.
+enum CrossingFlag : std::uint32_t {
+    // A client or port left or was renamed: a connected peer may be gone.
+    kDepartures = 1U << 0,
+    // A port appeared or was renamed: a device that left may be back.
+    kArrivals = 1U << 1,
+    // A connection of "out" was made or undone.
+    kSubscriptions = 1U << 2,
+};
 
 struct SequencerCloser {
     void operator()(snd_seq_t* sequencer) const { snd_seq_close(sequencer); }
@@ -122,13 +124,7 @@ bool answersTo(const PeerPort& port, const std::string& name) {
     return port.name == name || withAddress(port.sequencerName, port.address) == name;
 }
 
-// The port a port of Keyflip's was connected to. One that left or was renamed
-// is reported once and kept until the port closes: a renamed one is still
-// connected, and must be disconnected then.
-struct ConnectedPeer {
-    PeerPort port;
-    bool left = false;
-};
+using ConnectedPeer = keyflip::ConnectedPeer<PeerPort>;
 
 // What the reader thread and the UI thread agree on when the client opens.
 struct ClientPorts {
@@ -181,10 +177,9 @@ public:
           encoder_(makeCodec()),
           decoder_(makeCodec()) {
         if (!encoder_ || !decoder_) {
-            throw std::runtime_error(
-                "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory");
+            throw std::runtime_error(texts::kAlsaCodecsFailed);
         }
-        connect(&wakeNotifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
+        crossing_.setHandler([this] { onWake(); });
         retryTimer_.setSingleShot(true);
         connect(&retryTimer_, &QTimer::timeout, this, [this] { sendHeld(); });
         reader_ = std::thread([this] { readEvents(); });
@@ -195,7 +190,7 @@ public:
             flushOutput(kCloseFlushLimit);
         }
         stopReader();
-        wakeNotifier_.setEnabled(false);
+        crossing_.setHandler({});
         retryTimer_.stop();
     }
 
@@ -217,7 +212,7 @@ public:
         closeInput();
         // Nothing would ever arrive: say so rather than open a silent input.
         if (readerFailed_.load(std::memory_order_acquire)) {
-            return PortFault{PortErrorCode::ConnectionLost, readerFailureText()};
+            return PortFault{PortErrorCode::ConnectionLost, texts::alsaReaderFailed()};
         }
         if (!source.empty()) {
             auto peer = findPeer(source, kSourceCaps, PortSide::Input);
@@ -229,7 +224,7 @@ public:
             if (result < 0 && result != -EBUSY) {
                 return connectFault(source, PortSide::Input, result);
             }
-            inputSource_ = ConnectedPeer{peer.port};
+            inputSource_ = ConnectedPeer{peer.port.name, peer.port};
         }
         inputOpen_ = true;
         const std::lock_guard lock(deliveryMutex_);
@@ -249,7 +244,7 @@ public:
             // Fails only when the source has left already, which is what
             // the call is for.
             [[maybe_unused]] const int result = snd_seq_disconnect_from(
-                sequencer_, ports_.in, source->port.address.client, source->port.address.port);
+                sequencer_, ports_.in, source->handle.address.client, source->handle.address.port);
         }
         inputOpen_ = false;
     }
@@ -271,7 +266,7 @@ public:
             if (result < 0 && result != -EBUSY) {
                 return connectFault(destination, PortSide::Output, result);
             }
-            outputDestination_ = ConnectedPeer{peer.port};
+            outputDestination_ = ConnectedPeer{peer.port.name, peer.port};
         }
         outputOpen_ = true;
         refreshConnections();
@@ -289,8 +284,8 @@ public:
         if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
             // Fails only when the destination has left already.
             [[maybe_unused]] const int result =
-                snd_seq_disconnect_to(sequencer_, ports_.out, destination->port.address.client,
-                                      destination->port.address.port);
+                snd_seq_disconnect_to(sequencer_, ports_.out, destination->handle.address.client,
+                                      destination->handle.address.port);
         }
         refreshConnections();
     }
@@ -332,7 +327,7 @@ public:
         }
         // A connection a patchbay just made or took away counts from now on,
         // if the reader has heard of it, even before the UI thread's loop has.
-        if (subscriptionsChanged_.exchange(false, std::memory_order_acq_rel)) {
+        if (crossing_.takeFlag(kSubscriptions)) {
             refreshConnections();
         }
         const std::uint64_t number = nextNumber_++;
@@ -438,7 +433,7 @@ private:
             }
             if (result < 0 && result != -ENOSPC && result != -EINTR && result != -EAGAIN) {
                 readerFailed_.store(true, std::memory_order_release);
-                wake_.signal();
+                crossing_.wake();
                 return;
             }
             deliver(result, event);
@@ -495,17 +490,10 @@ private:
         if (pushed) {
             queue->wake();
         }
-        if (departures) {
-            departures_.store(true, std::memory_order_release);
-        }
-        if (arrivals) {
-            arrivals_.store(true, std::memory_order_release);
-        }
-        if (subscriptions) {
-            subscriptionsChanged_.store(true, std::memory_order_release);
-        }
-        if (departures || arrivals || subscriptions) {
-            wake_.signal();
+        const std::uint32_t flags = (departures ? kDepartures : 0U) | (arrivals ? kArrivals : 0U) |
+                                    (subscriptions ? kSubscriptions : 0U);
+        if (flags != 0) {
+            crossing_.raise(flags);
         }
     }
 
@@ -558,33 +546,27 @@ private:
     }
 
     void onWake() {
-        wake_.acknowledge();
+        crossing_.acknowledge();
         if (readerFailed_.load(std::memory_order_acquire) && !readerFailureReported_) {
             readerFailureReported_ = true;
             reportReaderFailure();
         }
-        if (subscriptionsChanged_.exchange(false, std::memory_order_acq_rel)) {
+        if (crossing_.takeFlag(kSubscriptions)) {
             refreshConnections();
         }
-        if (departures_.exchange(false, std::memory_order_acq_rel)) {
+        if (crossing_.takeFlag(kDepartures)) {
             checkConnections();
         }
-        if (arrivals_.exchange(false, std::memory_order_acq_rel)) {
+        if (crossing_.takeFlag(kArrivals)) {
             emit peersChanged();
         }
-    }
-
-    static QString readerFailureText() {
-        return QStringLiteral(
-            "Keyflip can no longer read from the ALSA sequencer. Restart Keyflip to receive MIDI "
-            "again.");
     }
 
     void reportReaderFailure() {
         if (inputOpen_) {
             closeInput();
             emit connectionLost(PortSide::Input, PortErrorCode::ConnectionLost,
-                                readerFailureText());
+                                texts::alsaReaderFailed());
         }
     }
 
@@ -592,18 +574,18 @@ private:
     // may well call back in to close or reopen.
     void checkConnections() {
         const bool sourceGone =
-            inputSource_ && !inputSource_->left && !stillThere(inputSource_->port, kSourceCaps);
+            inputSource_ && !inputSource_->left && !stillThere(inputSource_->handle, kSourceCaps);
         const bool destinationGone = outputDestination_ && !outputDestination_->left &&
-                                     !stillThere(outputDestination_->port, kDestinationCaps);
+                                     !stillThere(outputDestination_->handle, kDestinationCaps);
         std::string source;
         std::string destination;
         if (sourceGone) {
             inputSource_->left = true;
-            source = awaitedName(inputSource_->port);
+            source = awaitedName(inputSource_->handle);
         }
         if (destinationGone) {
             outputDestination_->left = true;
-            destination = awaitedName(outputDestination_->port);
+            destination = awaitedName(outputDestination_->handle);
             // Nothing can reach it any more; the one box says why.
             refreshConnections();
         }
@@ -699,20 +681,13 @@ private:
                 continue;
             }
             if (!hasCaps(port.address, caps)) {
-                const QString reason = side == PortSide::Input
-                                           ? QStringLiteral("it does not send MIDI")
-                                           : QStringLiteral("it does not receive MIDI");
                 return {{},
                         PortFault{PortErrorCode::DeviceOpenFailed,
-                                  QStringLiteral("The %1 %2 could not be connected: %3.")
-                                      .arg(deviceWord(side), quoted(name), reason)}};
+                                  texts::deviceNotConnected(side, name, texts::sendsNoMidi(side))}};
             }
             return {std::move(port), std::nullopt};
         }
-        return {
-            {},
-            PortFault{PortErrorCode::DeviceNotFound, QStringLiteral("The %1 %2 is no longer there.")
-                                                         .arg(deviceWord(side), quoted(name))}};
+        return {{}, PortFault{PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, name)}};
     }
 
     bool hasCaps(const snd_seq_addr_t& address, unsigned caps) {
@@ -724,8 +699,7 @@ private:
 
     static PortFault connectFault(const std::string& name, PortSide side, int error) {
         return {PortErrorCode::DeviceOpenFailed,
-                QStringLiteral("The %1 %2 could not be connected: %3.")
-                    .arg(deviceWord(side), quoted(name), alsaText(error))};
+                texts::deviceNotConnected(side, name, alsaText(error))};
     }
 
     bool encode(const WireMessage& message, snd_seq_event_t& event) {
@@ -882,13 +856,9 @@ private:
     std::mutex deliveryMutex_;
     IncomingQueue* queue_ = nullptr;  // guarded by deliveryMutex_
     bool deliverInput_ = false;       // guarded by deliveryMutex_
-    std::atomic<bool> departures_{false};
-    std::atomic<bool> arrivals_{false};
-    std::atomic<bool> subscriptionsChanged_{false};
     std::atomic<bool> readerFailed_{false};
-    WakeDescriptor wake_;
     std::atomic<bool> stopping_{false};
-    QSocketNotifier wakeNotifier_{wake_.fd(), QSocketNotifier::Read};
+    ThreadCrossing crossing_{texts::kBackendWakeFailed};
     std::thread reader_;
 };
 

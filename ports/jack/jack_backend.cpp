@@ -14,8 +14,10 @@
 #include "jack_rings.h"
 #include "jack_status_text.h"
 
+#include "connected_peer.h"
 #include "incoming_queue.h"
-#include "wake_descriptor.h"
+#include "port_texts.h"
+#include "thread_crossing.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -53,30 +55,15 @@ constexpr std::chrono::microseconds kPollStep{250};
 // How often the UI thread looks whether a long outgoing backlog has drained.
 constexpr std::chrono::milliseconds kBacklogCheckInterval{200};
 
-// The port a port of Keyflip's was connected to, by the name it was opened
-// by. One that left or was renamed is reported once and kept until the port
-// closes: a renamed one keeps its handle and its connection, and must be
-// disconnected then by the name it has now.
-struct ConnectedPeer {
-    std::string name;
-    const jack_port_t* handle = nullptr;
-    bool left = false;
+// What libjack's threads tell the UI thread.
+enum CrossingFlag : std::uint32_t {
+    kServerGone = 1U << 0,
+    kGraphChanged = 1U << 1,
+    kPortsAppeared = 1U << 2,
 };
 
-QString serverGoneText(bool droppedByServer) {
-    if (droppedByServer) {
-        return QStringLiteral(
-            "The JACK server stopped serving Keyflip because it did not answer in time, so the "
-            "MIDI ports are gone. Choose MIDI > Setup to connect again.");
-    }
-    return QStringLiteral(
-        "The JACK server has stopped, so the MIDI ports are gone. Start the server again, "
-        "then choose MIDI > Setup.");
-}
-
-QString quoted(const std::string& name) {
-    return QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
-}
+// A peer is known by its handle too: a renamed port keeps it.
+using ConnectedPeer = keyflip::ConnectedPeer<const jack_port_t*>;
 
 using jack::closeClient;
 using jack::isMidiPort;
@@ -87,7 +74,7 @@ class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
     JackBackend(JackOutputTiming timing, JackSelection selection)
         : timing_(timing), selection_(selection) {
-        connect(&notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
+        crossing_.setHandler([this] { onWake(); });
         // The pages a long backlog touched go back once it has drained, also
         // when no message follows it; nothing runs here otherwise.
         backlogTimer_.setSingleShot(true);
@@ -110,16 +97,16 @@ public:
     // lock that then stays taken; so the report is awaited first, for a while.
     ~JackBackend() override {
         if (client_ != nullptr) {
-            if (!serverGone_.load(std::memory_order_acquire)) {
+            if (!crossing_.isRaised(kServerGone)) {
                 flushOutput(kCloseFlushLimit);
                 if (jack_deactivate(client_) != 0) {
-                    waitUntil([this] { return serverGone_.load(std::memory_order_acquire); },
+                    waitUntil([this] { return crossing_.isRaised(kServerGone); },
                               kShutdownReportLimit);
                 }
             }
             closeClient(client_);
         }
-        notifier_.setEnabled(false);
+        crossing_.setHandler({});
     }
 
     QString systemName() const override { return QStringLiteral("JACK"); }
@@ -245,7 +232,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         const auto waitFor = [&](auto done) {
             while (!done()) {
-                if (serverGone_.load(std::memory_order_acquire) ||
+                if (crossing_.isRaised(kServerGone) ||
                     std::chrono::steady_clock::now() >= deadline) {
                     return false;
                 }
@@ -268,17 +255,10 @@ private:
     // libjack's threads only set a flag and wake the UI thread.
     void serverGone(bool droppedByServer) noexcept override {
         droppedByServer_.store(droppedByServer, std::memory_order_relaxed);
-        serverGone_.store(true, std::memory_order_release);
-        wake_.signal();
+        crossing_.raise(kServerGone);
     }
-    void graphChanged() noexcept override {
-        graphChanged_.store(true, std::memory_order_release);
-        wake_.signal();
-    }
-    void portsAppeared() noexcept override {
-        portsAppeared_.store(true, std::memory_order_release);
-        wake_.signal();
-    }
+    void graphChanged() noexcept override { crossing_.raise(kGraphChanged); }
+    void portsAppeared() noexcept override { crossing_.raise(kPortsAppeared); }
 
     // JACK's process thread: never blocks, never allocates.
     void process(jack_nframes_t frames) noexcept override {
@@ -394,7 +374,7 @@ private:
     }
 
     bool ensureClient() {
-        if (serverGone_.load(std::memory_order_acquire)) {
+        if (crossing_.isRaised(kServerGone)) {
             handleServerGone();
         }
         if (client_ != nullptr) {
@@ -417,15 +397,15 @@ private:
     }
 
     void onWake() {
-        wake_.acknowledge();
-        if (serverGone_.load(std::memory_order_acquire)) {
+        crossing_.acknowledge();
+        if (crossing_.isRaised(kServerGone)) {
             handleServerGone();
             return;
         }
-        if (graphChanged_.exchange(false, std::memory_order_acq_rel)) {
+        if (crossing_.takeFlag(kGraphChanged)) {
             checkConnections();
         }
-        if (portsAppeared_.exchange(false, std::memory_order_acq_rel)) {
+        if (crossing_.takeFlag(kPortsAppeared)) {
             emit peersChanged();
         }
     }
@@ -433,10 +413,9 @@ private:
     // The state is made consistent before any signal goes out, since a slot
     // may well call back in to close or reopen.
     void handleServerGone() {
-        serverGone_.store(false, std::memory_order_relaxed);
-        const QString text = serverGoneText(droppedByServer_.load(std::memory_order_relaxed));
-        graphChanged_.store(false, std::memory_order_relaxed);
-        portsAppeared_.store(false, std::memory_order_relaxed);
+        crossing_.clearFlags();
+        const QString text =
+            texts::jackServerGone(droppedByServer_.load(std::memory_order_relaxed));
         const bool inputWasOpen = std::exchange(inputOpen_, false);
         const bool outputWasOpen = std::exchange(outputOpen_, false);
         deliverInput_.store(false, std::memory_order_seq_cst);
@@ -482,8 +461,7 @@ private:
             jack_port_by_name(client_, peer.name.c_str()) != nullptr) {
             return false;
         }
-        peer.left = true;
-        return true;
+        return peer.markLeft();
     }
 
     std::vector<std::string> peerPorts(unsigned long direction) {
@@ -507,13 +485,9 @@ private:
     // direction: the flag the peer's port must carry.
     std::optional<PortFault> connectPeer(const std::string& peer, unsigned long direction,
                                          PortSide side) {
-        const QString device = side == PortSide::Input ? QStringLiteral("MIDI input device")
-                                                       : QStringLiteral("MIDI output device");
         const jack_port_t* port = jack_port_by_name(client_, peer.c_str());
         if (port == nullptr) {
-            return PortFault{
-                PortErrorCode::DeviceNotFound,
-                QStringLiteral("The %1 %2 is no longer there.").arg(device, quoted(peer))};
+            return PortFault{PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, peer)};
         }
         const bool fits = !jack_port_is_mine(client_, port) && isMidiPort(port) &&
                           (static_cast<unsigned long>(jack_port_flags(port)) & direction) != 0;
@@ -522,9 +496,8 @@ private:
                                ? jack_connect(client_, peer.c_str(), inPortName_.c_str())
                                : jack_connect(client_, outPortName_.c_str(), peer.c_str());
         if (result != 0 && result != EEXIST) {
-            return PortFault{
-                PortErrorCode::DeviceOpenFailed,
-                QStringLiteral("The %1 %2 could not be connected.").arg(device, quoted(peer))};
+            return PortFault{PortErrorCode::DeviceOpenFailed,
+                             texts::deviceNotConnected(side, peer)};
         }
         return std::nullopt;
     }
@@ -544,7 +517,7 @@ private:
             jack_port_connected_to(own, peer.c_str()) != 0) {
             // Left connected, the old device would go on playing into, or
             // hearing, whatever the port is opened on next.
-            qWarning("Keyflip: JACK did not disconnect %s from %s", from.c_str(), to.c_str());
+            qWarning(texts::kJackNotDisconnected, from.c_str(), to.c_str());
         }
     }
 
@@ -591,14 +564,10 @@ private:
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> lateCycles_{0};
-    std::atomic<bool> serverGone_{false};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
-    std::atomic<bool> graphChanged_{false};
-    std::atomic<bool> portsAppeared_{false};
     OutgoingRing outgoing_;
 
-    WakeDescriptor wake_;
-    QSocketNotifier notifier_{wake_.fd(), QSocketNotifier::Read};
+    ThreadCrossing crossing_{texts::kBackendWakeFailed};
     QTimer backlogTimer_;
 };
 

@@ -1,5 +1,7 @@
 #include "jack_client.h"
 
+#include "port_texts.h"
+
 #include <jack/midiport.h>
 
 #include <QtGlobal>
@@ -89,7 +91,7 @@ std::optional<OpenedClient> openClient(ClientEvents& events, jack_status_t& stat
 
 void closeClient(jack_client_t* client) {
     if (jack_client_close(client) != 0) {
-        qWarning("Keyflip: the JACK server did not confirm that Keyflip's client closed");
+        qWarning("%s", texts::kJackCloseUnconfirmed);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "rtmidi_backend.h"
 
 #include "incoming_queue.h"
+#include "port_texts.h"
 
 #include <rtmidi/RtMidi.h>
 
@@ -61,17 +62,12 @@ std::optional<unsigned int> portIndex(Port& port, const std::string& name) {
     return std::nullopt;
 }
 
-PortFault goneFault(const char* kind, const std::string& name) {
-    return {PortErrorCode::DeviceNotFound,
-            QStringLiteral("The MIDI %1 device \"%2\" is no longer there.")
-                .arg(QLatin1String(kind), QString::fromStdString(name))};
+PortFault goneFault(PortSide side, const std::string& name) {
+    return {PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, name)};
 }
 
-PortFault openFault(const char* kind, const std::string& name, const std::string& why) {
-    return {
-        PortErrorCode::DeviceOpenFailed,
-        QStringLiteral("The MIDI %1 device \"%2\" could not be opened: %3")
-            .arg(QLatin1String(kind), QString::fromStdString(name), QString::fromStdString(why))};
+PortFault openFault(PortSide side, const std::string& name, const std::string& why) {
+    return {PortErrorCode::DeviceOpenFailed, texts::deviceNotOpened(side, name, why)};
 }
 
 // The port listers' errors only leave a name out of a list.
@@ -141,16 +137,17 @@ public:
             } else {
                 const auto index = portIndex(*input, source);
                 if (!index) {
-                    return goneFault("input", source);
+                    return goneFault(PortSide::Input, source);
                 }
                 input->openPort(*index, "in");
             }
             if (auto why = inputReport_.take()) {
-                return openFault("input", source.empty() ? "Keyflip in" : source, *why);
+                return openFault(PortSide::Input, source.empty() ? texts::kOwnInputName : source,
+                                 *why);
             }
             input_ = std::move(input);
         } catch (const RtMidiError& error) {
-            return openFault("input", source, error.getMessage());
+            return openFault(PortSide::Input, source, error.getMessage());
         }
         return std::nullopt;
     }
@@ -174,16 +171,17 @@ public:
             } else {
                 const auto index = portIndex(*output, destination);
                 if (!index) {
-                    return goneFault("output", destination);
+                    return goneFault(PortSide::Output, destination);
                 }
                 output->openPort(*index, "out");
             }
             if (auto why = outputReport_.take()) {
-                return openFault("output", destination.empty() ? "Keyflip out" : destination, *why);
+                return openFault(PortSide::Output,
+                                 destination.empty() ? texts::kOwnOutputName : destination, *why);
             }
             output_ = std::move(output);
         } catch (const RtMidiError& error) {
-            return openFault("output", destination, error.getMessage());
+            return openFault(PortSide::Output, destination, error.getMessage());
         }
         return std::nullopt;
     }

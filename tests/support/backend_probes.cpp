@@ -36,9 +36,12 @@ std::size_t LossRecorder::count(PortSide side) const {
     return static_cast<std::size_t>(std::ranges::count(losses, side, &Loss::side));
 }
 
-QueueDrain::QueueDrain(IncomingQueue& queue)
-    : queue_(queue), notifier_(queue.wakeDescriptor(), QSocketNotifier::Read) {
-    QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { drain(); });
+QueueDrain::QueueDrain(IncomingQueue& queue) : queue_(queue) {
+    queue_.setWakeHandler([this] { drain(); });
+}
+
+QueueDrain::~QueueDrain() {
+    queue_.setWakeHandler({});
 }
 
 void QueueDrain::drain() {

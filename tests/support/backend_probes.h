@@ -6,8 +6,6 @@
 #include "midi_backend.h"
 #include "wire_format.h"
 
-#include <QSocketNotifier>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +45,9 @@ public:
 class QueueDrain {
 public:
     explicit QueueDrain(IncomingQueue& queue);
+    ~QueueDrain();
+    QueueDrain(const QueueDrain&) = delete;
+    QueueDrain& operator=(const QueueDrain&) = delete;
     void drain();
 
     std::vector<WireMessage> messages;
@@ -55,7 +56,6 @@ public:
 
 private:
     IncomingQueue& queue_;
-    QSocketNotifier notifier_;
 };
 
 }  // namespace keyflip::checks

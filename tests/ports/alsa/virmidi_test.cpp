@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <algorithm>
 #include <array>
@@ -86,8 +85,7 @@ TEST_F(VirmidiTest, MessagesFromAHardwareInputArriveWhateverTheByteStreamLooksLi
     ASSERT_TRUE(keyboard.ok()) << devices_[0].rawName;
     IncomingQueue queue;
     std::vector<WireMessage> received;
-    QSocketNotifier notifier(queue.wakeDescriptor(), QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+    queue.setWakeHandler([&] {
         queue.acknowledgeWake();
         while (queue.size() > 0) {
             received.push_back(encodeShortMessage(queue.front()).value_or(WireMessage{}));

@@ -1,0 +1,77 @@
+#pragma once
+
+// Every sentence the port component shows or says to the user, in one place,
+// so that they can be read, compared and translated side by side. The names
+// of the program's own ports are here too: the device lists show them.
+
+#include "midi_backend.h"
+#include "short_message.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+namespace keyflip::texts {
+
+// The program's own ports, as the device lists name them.
+inline constexpr const char* kOwnInputName = "Keyflip in";
+inline constexpr const char* kOwnOutputName = "Keyflip out";
+
+// A device's name as the sentences show it: in double quotes.
+QString quoted(const std::string& name);
+// "MIDI input device" or "MIDI output device".
+QString deviceWord(PortSide side);
+
+// The ports.
+QString noDeviceNumber(PortSide side, std::int16_t index);
+QString deviceLeft(PortSide side, const std::string& name);
+// Added to a fault for a device chosen while it is away.
+QString awaitedWhenBack();
+QString notOpen(PortSide side, const std::string* awaitedName);
+QString incomingLost(std::uint64_t count);
+QString outgoingLost(std::uint64_t count);
+QString outgoingNotTaken();
+QString messageNotSent(const ShortMessage& message, std::uint64_t notSentSoFar);
+
+// Devices, on every MIDI system.
+QString deviceNotThere(PortSide side, const std::string& name);
+QString deviceNotConnected(PortSide side, const std::string& name);
+QString deviceNotConnected(PortSide side, const std::string& name, const QString& reason);
+QString deviceNotOpened(PortSide side, const std::string& name, const std::string& why);
+// The reason a device of the wrong direction gives.
+QString sendsNoMidi(PortSide side);
+
+// The ALSA sequencer.
+QString alsaReaderFailed();
+inline constexpr const char* kAlsaCodecsFailed =
+    "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory";
+
+// JACK.
+QString jackServerGone(bool droppedByServer);
+// Why the JACK client could not be opened.
+enum class JackRefusal {
+    VersionMismatch,
+    SharedMemory,
+    ServerRefused,
+    NoServerAndChosen,  // the user asked for JACK
+    NoServer,           // tried after the platform's sequencer
+};
+QString jackOpenFailed(JackRefusal refusal);
+inline constexpr const char* kJackNotDisconnected = "Keyflip: JACK did not disconnect %s from %s";
+inline constexpr const char* kJackCloseUnconfirmed =
+    "Keyflip: the JACK server did not confirm that Keyflip's client closed";
+
+// The choice of MIDI system.
+QString unknownMidiSystem(const QString& value);
+QString jackNotBuilt();
+QString alsaChosenButClosed();
+QString noOtherMidiSystem();
+
+// What the threads' wake-ups could not be made of.
+inline constexpr const char* kBackendWakeFailed =
+    "Keyflip cannot create the wake-up descriptor of its MIDI system";
+inline constexpr const char* kInputWakeFailed =
+    "Keyflip cannot create the wake-up descriptor of its MIDI input";
+
+}  // namespace keyflip::texts
