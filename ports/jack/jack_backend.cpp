@@ -10,8 +10,9 @@
 // stores and then waits until no callback that began before is running.
 #include "jack_backend.h"
 
+#include "jack_arrival_stamps.h"
 #include "jack_client.h"
-#include "jack_rings.h"
+#include "jack_outgoing_ring.h"
 #include "jack_status_text.h"
 
 #include "connected_peer.h"

@@ -1,4 +1,5 @@
-#include "jack/jack_rings.h"
+#include "jack/jack_arrival_stamps.h"
+#include "jack/jack_outgoing_ring.h"
 #include "resident_memory.h"
 
 #include <gtest/gtest.h>
