@@ -13,6 +13,7 @@
 #include "jack_arrival_stamps.h"
 #include "jack_client.h"
 #include "jack_outgoing_ring.h"
+#include "jack_process_gate.h"
 #include "jack_status_text.h"
 
 #include "connected_peer.h"
@@ -36,7 +37,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,15 +44,8 @@ namespace keyflip {
 
 namespace {
 
-// How long the UI thread waits for a process callback to end. A callback
-// takes microseconds; one still "running" after this was ended by libjack
-// inside the callback (a client the server dropped), and nothing would ever
-// end the wait.
-constexpr std::chrono::milliseconds kProcessWaitLimit{1000};
 // How long teardown waits for libjack to finish reporting the server's end.
 constexpr std::chrono::milliseconds kShutdownReportLimit{2000};
-// Short against a 5 ms period, long enough not to busy-wait.
-constexpr std::chrono::microseconds kPollStep{250};
 // How often the UI thread looks whether a long outgoing backlog has drained.
 constexpr std::chrono::milliseconds kBacklogCheckInterval{200};
 
@@ -70,6 +63,7 @@ using jack::closeClient;
 using jack::isMidiPort;
 using jack::OutgoingRing;
 using jack::OutgoingSlot;
+using jack::waitUntil;
 
 class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
@@ -144,7 +138,7 @@ public:
             return;
         }
         deliverInput_.store(false, std::memory_order_seq_cst);
-        waitOutsideProcess();
+        gate_.waitOutside();
         disconnectPeer(std::exchange(inputSource_, {}), PortSide::Input);
         inputOpen_ = false;
     }
@@ -154,7 +148,7 @@ public:
             // Arrival frames are kept by push count, which must match the
             // new queue's before the process callback pushes into it.
             queue_.store(nullptr, std::memory_order_seq_cst);
-            waitOutsideProcess();
+            gate_.waitOutside();
             arrivals_.restartAt(queue->size());
             stampedQueue_ = queue;
         }
@@ -164,7 +158,7 @@ public:
         if (queue == nullptr) {
             stampedQueue_ = nullptr;
         }
-        waitOutsideProcess();
+        gate_.waitOutside();
     }
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
@@ -211,7 +205,7 @@ public:
     // returned is exactly what will never be sent.
     std::vector<WireMessage> discardOutput() override {
         holdOutput_.store(true, std::memory_order_seq_cst);
-        waitOutsideProcess();
+        gate_.waitOutside();
         const std::size_t end = outgoing_.pushedCount();
         std::vector<WireMessage> dropped;
         for (std::size_t index = std::max(outgoing_.consumedCount(), reportedUpTo_); index < end;
@@ -231,23 +225,14 @@ public:
             return;
         }
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        const auto waitFor = [&](auto done) {
-            while (!done()) {
-                if (crossing_.isRaised(kServerGone) ||
-                    std::chrono::steady_clock::now() >= deadline) {
-                    return false;
-                }
-                std::this_thread::sleep_for(kPollStep);
-            }
-            return true;
-        };
-        if (!waitFor([&] { return outgoing_.consumedUpTo(target); })) {
+        const auto stopped = [this] { return crossing_.isRaised(kServerGone); };
+        if (!waitUntil([&] { return outgoing_.consumedUpTo(target); }, stopped, deadline)) {
             return;
         }
         // The cycle that took the last message may still be running; once the
         // one after it has finished, the whole graph has read that buffer.
-        const std::uint64_t cycle = cycles_.load(std::memory_order_acquire);
-        if (waitFor([&] { return cycles_.load(std::memory_order_acquire) >= cycle + 2; })) {
+        const std::uint64_t cycle = gate_.cycles();
+        if (waitUntil([&] { return gate_.cycles() >= cycle + 2; }, stopped, deadline)) {
             flushedUpTo_ = target;
         }
     }
@@ -263,7 +248,7 @@ private:
 
     // JACK's process thread: never blocks, never allocates.
     void process(jack_nframes_t frames) noexcept override {
-        inProcess_.store(true, std::memory_order_seq_cst);
+        gate_.enter();
         IncomingQueue* queue = queue_.load(std::memory_order_seq_cst);
         if (queue != nullptr && deliverInput_.load(std::memory_order_seq_cst)) {
             receive(*queue, frames);
@@ -273,8 +258,7 @@ private:
             frames) {
             lateCycles_.fetch_add(1, std::memory_order_relaxed);
         }
-        cycles_.fetch_add(1, std::memory_order_release);
-        inProcess_.store(false, std::memory_order_release);
+        gate_.leave();
     }
 
     void receive(IncomingQueue& queue, jack_nframes_t frames) noexcept {
@@ -354,26 +338,6 @@ private:
         written_.fetch_add(written, std::memory_order_relaxed);
     }
 
-    // Lets a pointer swapped with seq_cst be relied on: a callback that began
-    // before the swap has finished, and any later one sees the new value.
-    void waitOutsideProcess() const {
-        waitUntil([this] { return !inProcess_.load(std::memory_order_seq_cst); },
-                  kProcessWaitLimit);
-    }
-
-    // Every wait on another thread is bounded; true when done came about.
-    template <typename Done>
-    static bool waitUntil(Done done, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(kPollStep);
-        }
-        return true;
-    }
-
     bool ensureClient() {
         if (crossing_.isRaised(kServerGone)) {
             handleServerGone();
@@ -428,9 +392,7 @@ private:
             // client of the dead server and this handle would dangle.
             closeClient(std::exchange(client_, nullptr));
         }
-        // Closing ends the process thread, wherever it was: a callback it was
-        // in will never clear the flag.
-        inProcess_.store(false, std::memory_order_seq_cst);
+        gate_.clientClosed();
         // Left for discardOutput to report, so the output port knows which
         // of its notes never went out.
         outgoing_.discardPending();
@@ -556,12 +518,11 @@ private:
     std::atomic<jack_port_t*> inPort_{nullptr};
     std::atomic<jack_port_t*> outPort_{nullptr};
     std::atomic<jack_client_t*> processClient_{nullptr};
+    jack::ProcessGate gate_;
     jack::ArrivalStamps arrivals_;
     std::atomic<IncomingQueue*> queue_{nullptr};
     std::atomic<bool> deliverInput_{false};
-    std::atomic<bool> inProcess_{false};
     std::atomic<bool> holdOutput_{false};  // the callback leaves the outgoing ring alone
-    std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> lateCycles_{0};
