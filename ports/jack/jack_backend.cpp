@@ -13,10 +13,10 @@
 #include "jack_arrival_stamps.h"
 #include "jack_client.h"
 #include "jack_outgoing_ring.h"
+#include "jack_peers.h"
 #include "jack_process_gate.h"
 #include "jack_status_text.h"
 
-#include "connected_peer.h"
 #include "incoming_queue.h"
 #include "port_texts.h"
 #include "thread_crossing.h"
@@ -26,17 +26,14 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QtGlobal>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -56,11 +53,8 @@ enum CrossingFlag : std::uint32_t {
     kPortsAppeared = 1U << 2,
 };
 
-// A peer is known by its handle too: a renamed port keeps it.
-using ConnectedPeer = keyflip::ConnectedPeer<const jack_port_t*>;
-
 using jack::closeClient;
-using jack::isMidiPort;
+using jack::ConnectedPeer;
 using jack::OutgoingRing;
 using jack::OutgoingSlot;
 using jack::waitUntil;
@@ -123,7 +117,7 @@ public:
         }
         closeInput();
         if (!source.empty()) {
-            if (auto fault = connectPeer(source, JackPortIsOutput, PortSide::Input)) {
+            if (auto fault = peers_.connect(client_, source, JackPortIsOutput, PortSide::Input)) {
                 return fault;
             }
             inputSource_ = {source, jack_port_by_name(client_, source.c_str())};
@@ -139,7 +133,7 @@ public:
         }
         deliverInput_.store(false, std::memory_order_seq_cst);
         gate_.waitOutside();
-        disconnectPeer(std::exchange(inputSource_, {}), PortSide::Input);
+        peers_.disconnect(client_, std::exchange(inputSource_, {}), PortSide::Input);
         inputOpen_ = false;
     }
 
@@ -168,7 +162,8 @@ public:
         }
         closeOutput();
         if (!destination.empty()) {
-            if (auto fault = connectPeer(destination, JackPortIsInput, PortSide::Output)) {
+            if (auto fault =
+                    peers_.connect(client_, destination, JackPortIsInput, PortSide::Output)) {
                 return fault;
             }
             outputDestination_ = {destination, jack_port_by_name(client_, destination.c_str())};
@@ -187,7 +182,7 @@ public:
         outgoing_.discardPending();
         flushedUpTo_ = outgoing_.pushedCount();
         reportedUpTo_ = flushedUpTo_;
-        disconnectPeer(std::exchange(outputDestination_, {}), PortSide::Output);
+        peers_.disconnect(client_, std::exchange(outputDestination_, {}), PortSide::Output);
     }
 
     bool send(const WireMessage& message) override {
@@ -355,9 +350,7 @@ private:
             return false;
         }
         client_ = opened->client;
-        ownPrefix_ = std::string(jack_get_client_name(client_)) + ':';
-        inPortName_ = jack_port_name(opened->in);
-        outPortName_ = jack_port_name(opened->out);
+        peers_.attach(*opened);
         return true;
     }
 
@@ -411,89 +404,19 @@ private:
         if (client_ == nullptr) {
             return;
         }
-        if (leftNow(inputSource_)) {
+        if (jack::Peers::leftNow(client_, inputSource_)) {
             emit peerLeft(PortSide::Input, inputSource_.name);
         }
-        if (client_ != nullptr && leftNow(outputDestination_)) {
+        if (client_ != nullptr && jack::Peers::leftNow(client_, outputDestination_)) {
             emit peerLeft(PortSide::Output, outputDestination_.name);
         }
     }
 
-    bool leftNow(ConnectedPeer& peer) {
-        if (peer.name.empty() || peer.left ||
-            jack_port_by_name(client_, peer.name.c_str()) != nullptr) {
-            return false;
-        }
-        return peer.markLeft();
-    }
-
     std::vector<std::string> peerPorts(unsigned long direction) {
-        std::vector<std::string> names;
         if (!ensureClient()) {
-            return names;
+            return {};
         }
-        const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, direction);
-        if (ports == nullptr) {
-            return names;
-        }
-        for (const char** port = ports; *port != nullptr; ++port) {
-            if (std::string_view(*port).substr(0, ownPrefix_.size()) != ownPrefix_) {
-                names.emplace_back(*port);
-            }
-        }
-        jack_free(static_cast<void*>(ports));
-        return names;
-    }
-
-    // direction: the flag the peer's port must carry.
-    std::optional<PortFault> connectPeer(const std::string& peer, unsigned long direction,
-                                         PortSide side) {
-        const jack_port_t* port = jack_port_by_name(client_, peer.c_str());
-        if (port == nullptr) {
-            return PortFault{PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, peer)};
-        }
-        const bool fits = !jack_port_is_mine(client_, port) && isMidiPort(port) &&
-                          (static_cast<unsigned long>(jack_port_flags(port)) & direction) != 0;
-        const int result = !fits ? EINVAL
-                           : side == PortSide::Input
-                               ? jack_connect(client_, peer.c_str(), inPortName_.c_str())
-                               : jack_connect(client_, outPortName_.c_str(), peer.c_str());
-        if (result != 0 && result != EEXIST) {
-            return PortFault{PortErrorCode::DeviceOpenFailed,
-                             texts::deviceNotConnected(side, peer)};
-        }
-        return std::nullopt;
-    }
-
-    void disconnectPeer(const ConnectedPeer& connected, PortSide side) {
-        if (client_ == nullptr || connected.name.empty()) {
-            return;
-        }
-        const std::string peer = nameNow(connected);
-        const bool input = side == PortSide::Input;
-        const std::string& from = input ? peer : outPortName_;
-        const std::string& to = input ? inPortName_ : peer;
-        const jack_port_t* own = (input ? inPort_ : outPort_).load(std::memory_order_acquire);
-        // Not connected any more (the peer left, a patchbay undid it) is
-        // what a disconnection wants.
-        if (jack_disconnect(client_, from.c_str(), to.c_str()) != 0 &&
-            jack_port_connected_to(own, peer.c_str()) != 0) {
-            // Left connected, the old device would go on playing into, or
-            // hearing, whatever the port is opened on next.
-            qWarning(texts::kJackNotDisconnected, from.c_str(), to.c_str());
-        }
-    }
-
-    // A port renamed since it was connected goes by another name now; its
-    // client, and with it the part before the colon, stays the same.
-    static std::string nameNow(const ConnectedPeer& peer) {
-        const char* now = peer.handle != nullptr ? jack_port_name(peer.handle) : nullptr;
-        const std::string_view client =
-            std::string_view(peer.name).substr(0, peer.name.find(':') + 1);
-        if (!peer.left || now == nullptr || !std::string_view(now).starts_with(client)) {
-            return peer.name;
-        }
-        return now;
+        return peers_.list(client_, direction);
     }
 
     const JackOutputTiming timing_;
@@ -502,9 +425,7 @@ private:
     // UI thread only.
     jack_client_t* client_ = nullptr;
     IncomingQueue* stampedQueue_ = nullptr;
-    std::string ownPrefix_;
-    std::string inPortName_;
-    std::string outPortName_;
+    jack::Peers peers_;
     ConnectedPeer inputSource_;
     ConnectedPeer outputDestination_;
     // What the last attempt to open the client said, for the reason shown.
