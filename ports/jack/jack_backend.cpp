@@ -10,8 +10,8 @@
 // stores and then waits until no callback that began before is running.
 #include "jack_backend.h"
 
-#include "jack_arrival_stamps.h"
 #include "jack_client.h"
+#include "jack_input.h"
 #include "jack_outgoing_ring.h"
 #include "jack_peers.h"
 #include "jack_process_gate.h"
@@ -62,7 +62,7 @@ using jack::waitUntil;
 class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
     JackBackend(JackOutputTiming timing, JackSelection selection)
-        : timing_(timing), selection_(selection) {
+        : timing_(timing), selection_(selection), input_(gate_) {
         crossing_.setHandler([this] { onWake(); });
         // The pages a long backlog touched go back once it has drained, also
         // when no message follows it; nothing runs here otherwise.
@@ -76,7 +76,7 @@ public:
     }
 
     JackPortTraffic traffic() const noexcept {
-        return {received_.load(std::memory_order_relaxed), written_.load(std::memory_order_relaxed),
+        return {input_.receivedCount(), written_.load(std::memory_order_relaxed),
                 lateCycles_.load(std::memory_order_relaxed)};
     }
 
@@ -123,7 +123,7 @@ public:
             inputSource_ = {source, jack_port_by_name(client_, source.c_str())};
         }
         inputOpen_ = true;
-        deliverInput_.store(true, std::memory_order_seq_cst);
+        input_.setDelivering(true);
         return std::nullopt;
     }
 
@@ -131,29 +131,13 @@ public:
         if (!inputOpen_) {
             return;
         }
-        deliverInput_.store(false, std::memory_order_seq_cst);
+        input_.setDelivering(false);
         gate_.waitOutside();
         peers_.disconnect(client_, std::exchange(inputSource_, {}), PortSide::Input);
         inputOpen_ = false;
     }
 
-    void setInputQueue(IncomingQueue* queue) override {
-        if (queue != nullptr && queue != stampedQueue_) {
-            // Arrival frames are kept by push count, which must match the
-            // new queue's before the process callback pushes into it.
-            queue_.store(nullptr, std::memory_order_seq_cst);
-            gate_.waitOutside();
-            arrivals_.restartAt(queue->size());
-            stampedQueue_ = queue;
-        }
-        queue_.store(queue, std::memory_order_seq_cst);
-        // The caller may destroy the previous queue once this returns, so
-        // sends from then on must not read it for arrival frames either.
-        if (queue == nullptr) {
-            stampedQueue_ = nullptr;
-        }
-        gate_.waitOutside();
-    }
+    void setInputQueue(IncomingQueue* queue) override { input_.setQueue(queue); }
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         if (!ensureClient()) {
@@ -244,42 +228,13 @@ private:
     // JACK's process thread: never blocks, never allocates.
     void process(jack_nframes_t frames) noexcept override {
         gate_.enter();
-        IncomingQueue* queue = queue_.load(std::memory_order_seq_cst);
-        if (queue != nullptr && deliverInput_.load(std::memory_order_seq_cst)) {
-            receive(*queue, frames);
-        }
+        jack_client_t* client = processClient_.load(std::memory_order_acquire);
+        input_.receive(client, frames);
         transmit(frames);
-        if (jack_frames_since_cycle_start(processClient_.load(std::memory_order_acquire)) >=
-            frames) {
+        if (jack_frames_since_cycle_start(client) >= frames) {
             lateCycles_.fetch_add(1, std::memory_order_relaxed);
         }
         gate_.leave();
-    }
-
-    void receive(IncomingQueue& queue, jack_nframes_t frames) noexcept {
-        jack_port_t* port = inPort_.load(std::memory_order_acquire);
-        void* buffer = jack_port_get_buffer(port, frames);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        const jack_nframes_t cycleStart =
-            jack_last_frame_time(processClient_.load(std::memory_order_acquire));
-        const std::size_t firstCount = arrivals_.beginCycle(queue);
-        std::size_t pushedCount = firstCount;
-        std::uint64_t received = 0;
-        for (std::uint32_t index = 0; index < count; ++index) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, index) != 0) {
-                continue;
-            }
-            ++received;
-            if (queue.pushBytes({event.buffer, event.size})) {
-                arrivals_.stamp(pushedCount, cycleStart + event.time);
-            }
-        }
-        received_.fetch_add(received, std::memory_order_relaxed);
-        arrivals_.endCycle(pushedCount);
-        if (pushedCount != firstCount) {
-            queue.wake();
-        }
     }
 
     // UI thread. The pump sends while the message it answers is first in the
@@ -287,11 +242,10 @@ private:
     // its answer is due. Anything else is due at once.
     jack_nframes_t dueFrame() const noexcept {
         const jack_nframes_t now = client_ != nullptr ? jack_frame_time(client_) : 0;
-        IncomingQueue* queue = stampedQueue_;
-        if (timing_ != JackOutputTiming::KeepOffset || queue == nullptr || client_ == nullptr) {
+        if (timing_ != JackOutputTiming::KeepOffset || client_ == nullptr) {
             return now;
         }
-        const std::optional<jack_nframes_t> arrival = arrivals_.frontArrival(*queue);
+        const std::optional<jack_nframes_t> arrival = input_.frontArrival();
         return arrival ? *arrival + jack_get_buffer_size(client_) : now;
     }
 
@@ -342,7 +296,7 @@ private:
         }
         const auto opened =
             jack::openClient(*this, openStatus_, [this](const jack::OpenedClient& client) {
-                inPort_.store(client.in, std::memory_order_release);
+                input_.publishPort(client.in);
                 outPort_.store(client.out, std::memory_order_release);
                 processClient_.store(client.client, std::memory_order_release);
             });
@@ -376,7 +330,7 @@ private:
             texts::jackServerGone(droppedByServer_.load(std::memory_order_relaxed));
         const bool inputWasOpen = std::exchange(inputOpen_, false);
         const bool outputWasOpen = std::exchange(outputOpen_, false);
-        deliverInput_.store(false, std::memory_order_seq_cst);
+        input_.setDelivering(false);
         inputSource_ = {};
         outputDestination_ = {};
         if (client_ != nullptr) {
@@ -424,7 +378,6 @@ private:
 
     // UI thread only.
     jack_client_t* client_ = nullptr;
-    IncomingQueue* stampedQueue_ = nullptr;
     jack::Peers peers_;
     ConnectedPeer inputSource_;
     ConnectedPeer outputDestination_;
@@ -436,15 +389,11 @@ private:
     std::size_t reportedUpTo_ = 0;  // ring messages discardOutput has accounted for
 
     // Shared with JACK's threads.
-    std::atomic<jack_port_t*> inPort_{nullptr};
     std::atomic<jack_port_t*> outPort_{nullptr};
     std::atomic<jack_client_t*> processClient_{nullptr};
     jack::ProcessGate gate_;
-    jack::ArrivalStamps arrivals_;
-    std::atomic<IncomingQueue*> queue_{nullptr};
-    std::atomic<bool> deliverInput_{false};
+    jack::Input input_;
     std::atomic<bool> holdOutput_{false};  // the callback leaves the outgoing ring alone
-    std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> lateCycles_{0};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
