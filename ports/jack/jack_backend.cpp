@@ -1,18 +1,20 @@
-// Thread crossings. JACK's process thread runs process() once a period: it
-// pushes what arrived at "in" into the input port's IncomingQueue, stamps
-// each message's arrival frame (ArrivalStamps) and wakes the UI thread
-// through the queue's descriptor; then it writes what the UI thread put into
-// the OutgoingRing to "out". libjack's notification threads only set a flag
-// and signal the backend's own wake-up descriptor, whose QSocketNotifier
-// handles a server that stopped, a device that left or one that appeared, on
-// the UI thread. Everything else, opening, connecting and sending, runs on
-// the UI thread, which swaps what the process thread reads with seq_cst
-// stores and then waits until no callback that began before is running.
+// Thread crossings. JACK's process thread runs JackBackend::process() once a
+// period: jack::Input pushes what arrived at "in" into the input port's
+// IncomingQueue, stamps each message's arrival frame (ArrivalStamps) and
+// wakes the UI thread through the queue's descriptor; then jack::Output
+// writes what the UI thread put into the OutgoingRing to "out". libjack's
+// notification threads (wired in jack_client.cpp) only set a flag and signal
+// the backend's own wake-up descriptor, whose QSocketNotifier handles a
+// server that stopped, a device that left or one that appeared, on the UI
+// thread. Everything else, opening, connecting (jack::Peers) and sending,
+// runs on the UI thread, which swaps what the process thread reads with
+// seq_cst stores and then waits, through jack::ProcessGate, until no callback
+// that began before is running.
 #include "jack_backend.h"
 
 #include "jack_client.h"
 #include "jack_input.h"
-#include "jack_outgoing_ring.h"
+#include "jack_output.h"
 #include "jack_peers.h"
 #include "jack_process_gate.h"
 #include "jack_status_text.h"
@@ -22,12 +24,7 @@
 #include "thread_crossing.h"
 
 #include <jack/jack.h>
-#include <jack/midiport.h>
 
-#include <QSocketNotifier>
-#include <QTimer>
-
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -43,8 +40,6 @@ namespace {
 
 // How long teardown waits for libjack to finish reporting the server's end.
 constexpr std::chrono::milliseconds kShutdownReportLimit{2000};
-// How often the UI thread looks whether a long outgoing backlog has drained.
-constexpr std::chrono::milliseconds kBacklogCheckInterval{200};
 
 // What libjack's threads tell the UI thread.
 enum CrossingFlag : std::uint32_t {
@@ -55,28 +50,17 @@ enum CrossingFlag : std::uint32_t {
 
 using jack::closeClient;
 using jack::ConnectedPeer;
-using jack::OutgoingRing;
-using jack::OutgoingSlot;
 using jack::waitUntil;
 
 class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
     JackBackend(JackOutputTiming timing, JackSelection selection)
-        : timing_(timing), selection_(selection), input_(gate_) {
+        : timing_(timing), selection_(selection), input_(gate_), output_(timing, gate_) {
         crossing_.setHandler([this] { onWake(); });
-        // The pages a long backlog touched go back once it has drained, also
-        // when no message follows it; nothing runs here otherwise.
-        backlogTimer_.setSingleShot(true);
-        backlogTimer_.setInterval(kBacklogCheckInterval);
-        connect(&backlogTimer_, &QTimer::timeout, this, [this] {
-            if (!outgoing_.giveBackIfDrained()) {
-                backlogTimer_.start();
-            }
-        });
     }
 
     JackPortTraffic traffic() const noexcept {
-        return {input_.receivedCount(), written_.load(std::memory_order_relaxed),
+        return {input_.receivedCount(), output_.writtenCount(),
                 lateCycles_.load(std::memory_order_relaxed)};
     }
 
@@ -163,9 +147,7 @@ public:
         flushOutput(kCloseFlushLimit);
         outputOpen_ = false;
         // What the flush could not get out must not reach the next destination.
-        outgoing_.discardPending();
-        flushedUpTo_ = outgoing_.pushedCount();
-        reportedUpTo_ = flushedUpTo_;
+        output_.dropPending();
         peers_.disconnect(client_, std::exchange(outputDestination_, {}), PortSide::Output);
     }
 
@@ -173,47 +155,16 @@ public:
         if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
             return false;
         }
-        const bool pushed = outgoing_.push({message, dueFrame()});
-        if (outgoing_.holdsBacklogPages() && !backlogTimer_.isActive()) {
-            backlogTimer_.start();
-        }
-        return pushed;
+        return output_.send(message, dueFrame());
     }
 
-    // The process callback is held off while the ring is read, so what is
-    // returned is exactly what will never be sent.
-    std::vector<WireMessage> discardOutput() override {
-        holdOutput_.store(true, std::memory_order_seq_cst);
-        gate_.waitOutside();
-        const std::size_t end = outgoing_.pushedCount();
-        std::vector<WireMessage> dropped;
-        for (std::size_t index = std::max(outgoing_.consumedCount(), reportedUpTo_); index < end;
-             ++index) {
-            dropped.push_back(outgoing_.messageAt(index));
-        }
-        outgoing_.discardPending();
-        reportedUpTo_ = end;
-        flushedUpTo_ = end;
-        holdOutput_.store(false, std::memory_order_seq_cst);
-        return dropped;
-    }
+    std::vector<WireMessage> discardOutput() override { return output_.discard(); }
 
     void flushOutput(std::chrono::milliseconds limit) override {
-        const std::size_t target = outgoing_.pushedCount();
-        if (client_ == nullptr || target == flushedUpTo_) {
+        if (client_ == nullptr) {
             return;
         }
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        const auto stopped = [this] { return crossing_.isRaised(kServerGone); };
-        if (!waitUntil([&] { return outgoing_.consumedUpTo(target); }, stopped, deadline)) {
-            return;
-        }
-        // The cycle that took the last message may still be running; once the
-        // one after it has finished, the whole graph has read that buffer.
-        const std::uint64_t cycle = gate_.cycles();
-        if (waitUntil([&] { return gate_.cycles() >= cycle + 2; }, stopped, deadline)) {
-            flushedUpTo_ = target;
-        }
+        output_.flush(limit, [this] { return crossing_.isRaised(kServerGone); });
     }
 
 private:
@@ -230,7 +181,7 @@ private:
         gate_.enter();
         jack_client_t* client = processClient_.load(std::memory_order_acquire);
         input_.receive(client, frames);
-        transmit(frames);
+        output_.transmit(client, frames);
         if (jack_frames_since_cycle_start(client) >= frames) {
             lateCycles_.fetch_add(1, std::memory_order_relaxed);
         }
@@ -249,44 +200,6 @@ private:
         return arrival ? *arrival + jack_get_buffer_size(client_) : now;
     }
 
-    void transmit(jack_nframes_t frames) noexcept {
-        void* buffer = jack_port_get_buffer(outPort_.load(std::memory_order_acquire), frames);
-        jack_midi_clear_buffer(buffer);
-        const jack_nframes_t cycleStart =
-            jack_last_frame_time(processClient_.load(std::memory_order_acquire));
-        if (holdOutput_.load(std::memory_order_seq_cst)) {
-            return;
-        }
-        const bool keepOffset = timing_ == JackOutputTiming::KeepOffset;
-        jack_nframes_t earliest = 0;
-        std::uint64_t written = 0;
-        // Checking the room first keeps JACK from counting a refused event as lost.
-        outgoing_.consume([&](const OutgoingSlot& slot) {
-            const WireMessage& message = slot.message;
-            jack_nframes_t offset = 0;
-            if (keepOffset) {
-                // Late ones go at once; frame times wrap, so compare the difference.
-                const auto ahead = static_cast<std::int32_t>(slot.due - cycleStart);
-                const auto period = static_cast<std::int32_t>(frames);
-                if (ahead >= period && ahead < 2 * period) {
-                    // Sent so quickly that the cycle it answers is still running.
-                    return false;
-                }
-                offset = ahead <= 0 || ahead >= period ? 0 : static_cast<jack_nframes_t>(ahead);
-                // Events in a buffer must never go back in time.
-                offset = std::max(offset, earliest);
-            }
-            if (jack_midi_max_event_size(buffer) < message.size ||
-                jack_midi_event_write(buffer, offset, message.bytes.data(), message.size) != 0) {
-                return false;
-            }
-            earliest = offset;
-            ++written;
-            return true;
-        });
-        written_.fetch_add(written, std::memory_order_relaxed);
-    }
-
     bool ensureClient() {
         if (crossing_.isRaised(kServerGone)) {
             handleServerGone();
@@ -297,7 +210,7 @@ private:
         const auto opened =
             jack::openClient(*this, openStatus_, [this](const jack::OpenedClient& client) {
                 input_.publishPort(client.in);
-                outPort_.store(client.out, std::memory_order_release);
+                output_.publishPort(client.out);
                 processClient_.store(client.client, std::memory_order_release);
             });
         if (!opened) {
@@ -340,10 +253,7 @@ private:
             closeClient(std::exchange(client_, nullptr));
         }
         gate_.clientClosed();
-        // Left for discardOutput to report, so the output port knows which
-        // of its notes never went out.
-        outgoing_.discardPending();
-        flushedUpTo_ = outgoing_.pushedCount();
+        output_.skipPending();
         // The output first: the input passes on what had arrived, and its
         // messages must find the output closed rather than failing to send.
         if (outputWasOpen) {
@@ -385,22 +295,16 @@ private:
     jack_status_t openStatus_{};
     bool inputOpen_ = false;
     bool outputOpen_ = false;
-    std::size_t flushedUpTo_ = 0;
-    std::size_t reportedUpTo_ = 0;  // ring messages discardOutput has accounted for
 
     // Shared with JACK's threads.
-    std::atomic<jack_port_t*> outPort_{nullptr};
     std::atomic<jack_client_t*> processClient_{nullptr};
-    jack::ProcessGate gate_;
-    jack::Input input_;
-    std::atomic<bool> holdOutput_{false};  // the callback leaves the outgoing ring alone
-    std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> lateCycles_{0};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
-    OutgoingRing outgoing_;
+    jack::ProcessGate gate_;
+    jack::Input input_;
+    jack::Output output_;
 
     ThreadCrossing crossing_{texts::kBackendWakeFailed};
-    QTimer backlogTimer_;
 };
 
 }  // namespace
