@@ -1,15 +1,15 @@
 // Thread crossings. JACK's process thread runs JackBackend::process() once a
 // period: jack::Input pushes what arrived at "in" into the input port's
 // IncomingQueue, stamps each message's arrival frame (ArrivalStamps) and
-// wakes the UI thread through the queue's descriptor; then jack::Output
+// wakes the UI thread through the queue's ThreadCrossing; then jack::Output
 // writes what the UI thread put into the OutgoingRing to "out". libjack's
-// notification threads (wired in jack_client.cpp) only set a flag and signal
-// the backend's own wake-up descriptor, whose QSocketNotifier handles a
-// server that stopped, a device that left or one that appeared, on the UI
-// thread. Everything else, opening, connecting (jack::Peers) and sending,
-// runs on the UI thread, which swaps what the process thread reads with
-// seq_cst stores and then waits, through jack::ProcessGate, until no callback
-// that began before is running.
+// notification threads (wired in jack_client.cpp) only raise a flag on the
+// backend's own ThreadCrossing, whose handler deals with a server that
+// stopped, a device that left or one that appeared, on the UI thread.
+// Everything else, opening, connecting (jack::Peers) and sending, runs on the
+// UI thread, which swaps what the process thread reads with seq_cst stores
+// and then waits, through jack::ProcessGate, until no callback that began
+// before is running.
 #include "jack_backend.h"
 
 #include "jack_client.h"
