@@ -16,6 +16,8 @@
 // Nothing on the reader thread calls Qt.
 #include "alsa_backend.h"
 
+#include "alsa_check.h"
+
 #include "connected_peer.h"
 #include "incoming_queue.h"
 #include "midi_status.h"
@@ -49,6 +51,9 @@ namespace keyflip {
 
 namespace {
 
+using alsa::AlsaFailure;
+using alsa::check;
+
 constexpr const char* kClientName = "Keyflip";
 constexpr const char* kInputPortName = "in";
 constexpr const char* kOutputPortName = "out";
@@ -69,10 +74,6 @@ constexpr std::size_t kDecodeBufferSize = 16;
 constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
-QString alsaText(int error) {
-    return QString::fromLocal8Bit(snd_strerror(error));
-}
-
 // What the reader thread tells the UI thread.
 enum CrossingFlag : std::uint32_t {
     // A client or port left or was renamed: a connected peer may be gone.
@@ -84,7 +85,10 @@ enum CrossingFlag : std::uint32_t {
 };
 
 struct SequencerCloser {
-    void operator()(snd_seq_t* sequencer) const { snd_seq_close(sequencer); }
+    void operator()(snd_seq_t* sequencer) const {
+        // Nothing is left to do about a client that did not close cleanly.
+        [[maybe_unused]] const auto failed = check(snd_seq_close(sequencer), "snd_seq_close");
+    }
 };
 using Sequencer = std::unique_ptr<snd_seq_t, SequencerCloser>;
 
@@ -95,7 +99,7 @@ using MidiCodec = std::unique_ptr<snd_midi_event_t, CodecFreer>;
 
 MidiCodec makeCodec() {
     snd_midi_event_t* codec = nullptr;
-    if (snd_midi_event_new(kDecodeBufferSize, &codec) < 0) {
+    if (check(snd_midi_event_new(kDecodeBufferSize, &codec), "snd_midi_event_new")) {
         return nullptr;
     }
     // Every message carries its own status byte, as it does on the wire.
@@ -135,13 +139,14 @@ struct ClientPorts {
     int announce = -1;
 };
 
+// The port's number, or a negative errno.
 int createPort(snd_seq_t* sequencer, const char* name, unsigned caps, unsigned type) {
     return snd_seq_create_simple_port(sequencer, name, caps, type);
 }
 
 std::optional<ClientPorts> openClient() {
     snd_seq_t* raw = nullptr;
-    if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
+    if (check(snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, 0), "snd_seq_open")) {
         return std::nullopt;
     }
     ClientPorts ports;
@@ -158,12 +163,17 @@ std::optional<ClientPorts> openClient() {
     ports.announce = createPort(sequencer, kAnnouncePortName,
                                 SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
                                 SND_SEQ_PORT_TYPE_APPLICATION);
-    if (snd_seq_set_client_name(sequencer, kClientName) < 0 || ports.client < 0 || ports.in < 0 ||
-        ports.out < 0 || ports.announce < 0 ||
-        snd_seq_set_client_pool_input(sequencer, kInputPoolEvents) < 0 ||
-        snd_seq_set_input_buffer_size(sequencer, kInputPoolEvents * sizeof(snd_seq_event_t)) < 0 ||
-        snd_seq_connect_from(sequencer, ports.announce, SND_SEQ_CLIENT_SYSTEM,
-                             SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0) {
+    if (check(snd_seq_set_client_name(sequencer, kClientName), "snd_seq_set_client_name") ||
+        check(ports.client, "snd_seq_client_id") || check(ports.in, "snd_seq_create_simple_port") ||
+        check(ports.out, "snd_seq_create_simple_port") ||
+        check(ports.announce, "snd_seq_create_simple_port") ||
+        check(snd_seq_set_client_pool_input(sequencer, kInputPoolEvents),
+              "snd_seq_set_client_pool_input") ||
+        check(snd_seq_set_input_buffer_size(sequencer, kInputPoolEvents * sizeof(snd_seq_event_t)),
+              "snd_seq_set_input_buffer_size") ||
+        check(snd_seq_connect_from(sequencer, ports.announce, SND_SEQ_CLIENT_SYSTEM,
+                                   SND_SEQ_PORT_SYSTEM_ANNOUNCE),
+              "snd_seq_connect_from")) {
         return std::nullopt;
     }
     return ports;
@@ -219,10 +229,12 @@ public:
             if (!peer) {
                 return peer.error;
             }
-            const int result = snd_seq_connect_from(sequencer_, ports_.in, peer.port.address.client,
-                                                    peer.port.address.port);
-            if (result < 0 && result != -EBUSY) {
-                return connectFault(source, PortSide::Input, result);
+            const std::optional<AlsaFailure> failed =
+                check(snd_seq_connect_from(sequencer_, ports_.in, peer.port.address.client,
+                                           peer.port.address.port),
+                      "snd_seq_connect_from");
+            if (failed && failed->error != -EBUSY) {
+                return connectFault(source, PortSide::Input, *failed);
             }
             inputSource_ = ConnectedPeer{peer.port.name, peer.port};
         }
@@ -243,8 +255,10 @@ public:
         if (auto source = std::exchange(inputSource_, std::nullopt)) {
             // Fails only when the source has left already, which is what
             // the call is for.
-            [[maybe_unused]] const int result = snd_seq_disconnect_from(
-                sequencer_, ports_.in, source->handle.address.client, source->handle.address.port);
+            [[maybe_unused]] const auto failed =
+                check(snd_seq_disconnect_from(sequencer_, ports_.in, source->handle.address.client,
+                                              source->handle.address.port),
+                      "snd_seq_disconnect_from");
         }
         inputOpen_ = false;
     }
@@ -261,10 +275,12 @@ public:
             if (!peer) {
                 return peer.error;
             }
-            const int result = snd_seq_connect_to(sequencer_, ports_.out, peer.port.address.client,
-                                                  peer.port.address.port);
-            if (result < 0 && result != -EBUSY) {
-                return connectFault(destination, PortSide::Output, result);
+            const std::optional<AlsaFailure> failed =
+                check(snd_seq_connect_to(sequencer_, ports_.out, peer.port.address.client,
+                                         peer.port.address.port),
+                      "snd_seq_connect_to");
+            if (failed && failed->error != -EBUSY) {
+                return connectFault(destination, PortSide::Output, *failed);
             }
             outputDestination_ = ConnectedPeer{peer.port.name, peer.port};
         }
@@ -283,9 +299,10 @@ public:
         dropHeld();
         if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
             // Fails only when the destination has left already.
-            [[maybe_unused]] const int result =
+            [[maybe_unused]] const auto failed = check(
                 snd_seq_disconnect_to(sequencer_, ports_.out, destination->handle.address.client,
-                                      destination->handle.address.port);
+                                      destination->handle.address.port),
+                "snd_seq_disconnect_to");
         }
         refreshConnections();
     }
@@ -427,22 +444,24 @@ private:
     void readEvents() {
         for (;;) {
             snd_seq_event_t* event = nullptr;
-            const int result = snd_seq_event_input(sequencer_, &event);
+            const std::optional<AlsaFailure> failed =
+                check(snd_seq_event_input(sequencer_, &event), "snd_seq_event_input");
             if (stopping_.load(std::memory_order_acquire)) {
                 return;
             }
-            if (result < 0 && result != -ENOSPC && result != -EINTR && result != -EAGAIN) {
+            if (failed && failed->error != -ENOSPC && failed->error != -EINTR &&
+                failed->error != -EAGAIN) {
                 readerFailed_.store(true, std::memory_order_release);
                 crossing_.wake();
                 return;
             }
-            deliver(result, event);
+            deliver(failed, event);
         }
     }
 
     // Hands the event just read, and every other one the read brought into
     // the library's buffer, to the input port.
-    void deliver(int firstResult, snd_seq_event_t* first) {
+    void deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first) {
         const std::lock_guard lock(deliveryMutex_);
         IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
         bool pushed = false;
@@ -450,14 +469,14 @@ private:
         bool arrivals = false;
         bool subscriptions = false;
         std::uint64_t overruns = 0;
-        int result = firstResult;
+        std::optional<AlsaFailure> failed = firstFailure;
         snd_seq_event_t* event = first;
         for (;;) {
-            if (result == -ENOSPC) {
+            if (failed && failed->error == -ENOSPC) {
                 // The kernel dropped events for want of room and cleared the
                 // rest; how many it does not say, so at least one is counted.
                 ++overruns;
-            } else if (result >= 0 && event != nullptr) {
+            } else if (!failed && event != nullptr) {
                 if (event->dest.port == ports_.announce) {
                     // A rename may end one name and bring another.
                     const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
@@ -477,11 +496,12 @@ private:
             // Only what the last read brought is taken; once the library's
             // buffer is empty the reader wakes the UI thread before it reads
             // again.
-            if (snd_seq_event_input_pending(sequencer_, 0) <= 0) {
+            const int pending = snd_seq_event_input_pending(sequencer_, 0);
+            if (check(pending, "snd_seq_event_input_pending") || pending == 0) {
                 break;
             }
             event = nullptr;
-            result = snd_seq_event_input(sequencer_, &event);
+            failed = check(snd_seq_event_input(sequencer_, &event), "snd_seq_event_input");
         }
         if (overruns > 0 && queue != nullptr) {
             queue->countLost(overruns);
@@ -509,7 +529,7 @@ private:
         std::array<unsigned char, kDecodeBufferSize> bytes{};
         const long size = snd_midi_event_decode(decoder_.get(), bytes.data(),
                                                 static_cast<long>(bytes.size()), event);
-        if (size <= 0) {
+        if (check(size, "snd_midi_event_decode") || size == 0) {
             snd_midi_event_reset_decode(decoder_.get());
             return false;
         }
@@ -541,7 +561,8 @@ private:
         snd_seq_ev_set_direct(&event);
         // Delivery to the client's own port fails only when its input pool is
         // full, and then the reader has events to read before it sees the flag.
-        [[maybe_unused]] const int result = snd_seq_event_output_direct(sequencer_, &event);
+        [[maybe_unused]] const auto failed =
+            check(snd_seq_event_output_direct(sequencer_, &event), "snd_seq_event_output_direct");
         reader_.join();
     }
 
@@ -635,7 +656,7 @@ private:
         snd_seq_port_info_alloca(&port);
         snd_seq_client_info_set_client(client, -1);
         // Both queries end the walk with an error, which is how they say "no more".
-        while (snd_seq_query_next_client(sequencer_, client) >= 0) {
+        while (!check(snd_seq_query_next_client(sequencer_, client), "snd_seq_query_next_client")) {
             const int id = snd_seq_client_info_get_client(client);
             if (id == SND_SEQ_CLIENT_SYSTEM || id == ports_.client) {
                 continue;
@@ -643,7 +664,7 @@ private:
             const std::string clientName = snd_seq_client_info_get_name(client);
             snd_seq_port_info_set_client(port, id);
             snd_seq_port_info_set_port(port, -1);
-            while (snd_seq_query_next_port(sequencer_, port) >= 0) {
+            while (!check(snd_seq_query_next_port(sequencer_, port), "snd_seq_query_next_port")) {
                 const unsigned portCaps = snd_seq_port_info_get_capability(port);
                 if ((portCaps & SND_SEQ_PORT_CAP_NO_EXPORT) != 0) {
                     continue;
@@ -693,13 +714,15 @@ private:
     bool hasCaps(const snd_seq_addr_t& address, unsigned caps) {
         snd_seq_port_info_t* port = nullptr;
         snd_seq_port_info_alloca(&port);
-        return snd_seq_get_any_port_info(sequencer_, address.client, address.port, port) >= 0 &&
+        return !check(snd_seq_get_any_port_info(sequencer_, address.client, address.port, port),
+                      "snd_seq_get_any_port_info") &&
                (snd_seq_port_info_get_capability(port) & caps) == caps;
     }
 
-    static PortFault connectFault(const std::string& name, PortSide side, int error) {
+    static PortFault connectFault(const std::string& name, PortSide side,
+                                  const AlsaFailure& failure) {
         return {PortErrorCode::DeviceOpenFailed,
-                texts::deviceNotConnected(side, name, alsaText(error))};
+                texts::deviceNotConnected(side, name, alsa::alsaText(failure.error))};
     }
 
     bool encode(const WireMessage& message, snd_seq_event_t& event) {
@@ -707,7 +730,8 @@ private:
         snd_midi_event_reset_encode(encoder_.get());
         const long used =
             snd_midi_event_encode(encoder_.get(), message.bytes.data(), message.size, &event);
-        if (used != message.size || event.type == SND_SEQ_EVENT_NONE) {
+        if (check(used, "snd_midi_event_encode") || used != message.size ||
+            event.type == SND_SEQ_EVENT_NONE) {
             return false;
         }
         snd_seq_ev_set_source(&event, static_cast<unsigned char>(ports_.out));
@@ -717,14 +741,16 @@ private:
 
     Written write(snd_seq_event_t& event, const snd_seq_addr_t& to) {
         snd_seq_ev_set_dest(&event, to.client, to.port);
-        const int result = snd_seq_event_output_direct(sequencer_, &event);
-        if (result >= 0) {
+        const std::optional<AlsaFailure> failed =
+            check(snd_seq_event_output_direct(sequencer_, &event), "snd_seq_event_output_direct");
+        if (!failed) {
             return Written::Sent;
         }
-        if (result == -ENOENT) {
+        if (failed->error == -ENOENT) {
             return Written::Gone;
         }
-        return result == -EAGAIN || result == -ENOMEM ? Written::NoRoom : Written::Refused;
+        return failed->error == -EAGAIN || failed->error == -ENOMEM ? Written::NoRoom
+                                                                    : Written::Refused;
     }
 
     // What waited for a destination that left can reach nothing.
@@ -749,7 +775,8 @@ private:
         snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
         snd_seq_query_subscribe_set_index(query, 0);
         // The query ends the walk with an error, which is how it says "no more".
-        while (snd_seq_query_port_subscribers(sequencer_, query) >= 0) {
+        while (!check(snd_seq_query_port_subscribers(sequencer_, query),
+                      "snd_seq_query_port_subscribers")) {
             const snd_seq_addr_t address = *snd_seq_query_subscribe_get_addr(query);
             const auto known = std::ranges::find_if(connections_, [&](const Connection& c) {
                 return c.address.client == address.client && c.address.port == address.port;
