@@ -17,6 +17,7 @@
 #include "alsa_backend.h"
 
 #include "alsa_check.h"
+#include "alsa_client.h"
 
 #include "connected_peer.h"
 #include "incoming_queue.h"
@@ -53,14 +54,10 @@ namespace {
 
 using alsa::AlsaFailure;
 using alsa::check;
+using alsa::kDecodeBufferSize;
+using alsa::makeCodec;
+using alsa::MidiCodec;
 
-constexpr const char* kClientName = "Keyflip";
-constexpr const char* kInputPortName = "in";
-constexpr const char* kOutputPortName = "out";
-constexpr const char* kAnnouncePortName = "announcements";
-// The most events the kernel keeps for a client's input: room for a burst
-// while the reader waits for the CPU.
-constexpr int kInputPoolEvents = 2000;
 // Outgoing messages the sequencer could not take at once, held in order
 // until it can. Bounded so a destination that never drains cannot grow the
 // program without limit; beyond it send() refuses.
@@ -68,8 +65,6 @@ constexpr std::size_t kHeldLimit = std::size_t{1} << 18;
 // How soon held output is tried again, the first time and at the most.
 constexpr std::chrono::milliseconds kShortestRetryWait{1};
 constexpr std::chrono::milliseconds kLongestRetryWait{16};
-// Enough for any short message; longer events (SysEx) are not ours to pass.
-constexpr std::size_t kDecodeBufferSize = 16;
 
 constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
@@ -83,29 +78,6 @@ enum CrossingFlag : std::uint32_t {
     // A connection of "out" was made or undone.
     kSubscriptions = 1U << 2,
 };
-
-struct SequencerCloser {
-    void operator()(snd_seq_t* sequencer) const {
-        // Nothing is left to do about a client that did not close cleanly.
-        [[maybe_unused]] const auto failed = check(snd_seq_close(sequencer), "snd_seq_close");
-    }
-};
-using Sequencer = std::unique_ptr<snd_seq_t, SequencerCloser>;
-
-struct CodecFreer {
-    void operator()(snd_midi_event_t* codec) const { snd_midi_event_free(codec); }
-};
-using MidiCodec = std::unique_ptr<snd_midi_event_t, CodecFreer>;
-
-MidiCodec makeCodec() {
-    snd_midi_event_t* codec = nullptr;
-    if (check(snd_midi_event_new(kDecodeBufferSize, &codec), "snd_midi_event_new")) {
-        return nullptr;
-    }
-    // Every message carries its own status byte, as it does on the wire.
-    snd_midi_event_no_status(codec, 1);
-    return MidiCodec(codec);
-}
 
 // A port of another client, by the name the lists show and its address now.
 // The sequencer's name for it is "client:port"; two devices of one model have
@@ -130,60 +102,11 @@ bool answersTo(const PeerPort& port, const std::string& name) {
 
 using ConnectedPeer = keyflip::ConnectedPeer<PeerPort>;
 
-// What the reader thread and the UI thread agree on when the client opens.
-struct ClientPorts {
-    Sequencer sequencer;
-    int client = -1;
-    int in = -1;
-    int out = -1;
-    int announce = -1;
-};
-
-// The port's number, or a negative errno.
-int createPort(snd_seq_t* sequencer, const char* name, unsigned caps, unsigned type) {
-    return snd_seq_create_simple_port(sequencer, name, caps, type);
-}
-
-std::optional<ClientPorts> openClient() {
-    snd_seq_t* raw = nullptr;
-    if (check(snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, 0), "snd_seq_open")) {
-        return std::nullopt;
-    }
-    ClientPorts ports;
-    ports.sequencer.reset(raw);
-    snd_seq_t* sequencer = raw;
-    constexpr unsigned kMidiType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
-    ports.client = snd_seq_client_id(sequencer);
-    ports.in = createPort(sequencer, kInputPortName,
-                          SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kMidiType);
-    ports.out = createPort(sequencer, kOutputPortName,
-                           SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kMidiType);
-    // Writable by this client only and never listed, so the announcements
-    // neither show up in patchbays nor mix with MIDI arriving at "in".
-    ports.announce = createPort(sequencer, kAnnouncePortName,
-                                SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
-                                SND_SEQ_PORT_TYPE_APPLICATION);
-    if (check(snd_seq_set_client_name(sequencer, kClientName), "snd_seq_set_client_name") ||
-        check(ports.client, "snd_seq_client_id") || check(ports.in, "snd_seq_create_simple_port") ||
-        check(ports.out, "snd_seq_create_simple_port") ||
-        check(ports.announce, "snd_seq_create_simple_port") ||
-        check(snd_seq_set_client_pool_input(sequencer, kInputPoolEvents),
-              "snd_seq_set_client_pool_input") ||
-        check(snd_seq_set_input_buffer_size(sequencer, kInputPoolEvents * sizeof(snd_seq_event_t)),
-              "snd_seq_set_input_buffer_size") ||
-        check(snd_seq_connect_from(sequencer, ports.announce, SND_SEQ_CLIENT_SYSTEM,
-                                   SND_SEQ_PORT_SYSTEM_ANNOUNCE),
-              "snd_seq_connect_from")) {
-        return std::nullopt;
-    }
-    return ports;
-}
-
 class AlsaBackend final : public MidiBackend {
 public:
-    explicit AlsaBackend(ClientPorts ports)
-        : ports_(std::move(ports)),
-          sequencer_(ports_.sequencer.get()),
+    explicit AlsaBackend(alsa::OpenClient client)
+        : client_(std::move(client)),
+          sequencer_(client_.sequencer.get()),
           encoder_(makeCodec()),
           decoder_(makeCodec()) {
         if (!encoder_ || !decoder_) {
@@ -230,7 +153,7 @@ public:
                 return peer.error;
             }
             const std::optional<AlsaFailure> failed =
-                check(snd_seq_connect_from(sequencer_, ports_.in, peer.port.address.client,
+                check(snd_seq_connect_from(sequencer_, client_.ports.in, peer.port.address.client,
                                            peer.port.address.port),
                       "snd_seq_connect_from");
             if (failed && failed->error != -EBUSY) {
@@ -255,10 +178,10 @@ public:
         if (auto source = std::exchange(inputSource_, std::nullopt)) {
             // Fails only when the source has left already, which is what
             // the call is for.
-            [[maybe_unused]] const auto failed =
-                check(snd_seq_disconnect_from(sequencer_, ports_.in, source->handle.address.client,
-                                              source->handle.address.port),
-                      "snd_seq_disconnect_from");
+            [[maybe_unused]] const auto failed = check(
+                snd_seq_disconnect_from(sequencer_, client_.ports.in, source->handle.address.client,
+                                        source->handle.address.port),
+                "snd_seq_disconnect_from");
         }
         inputOpen_ = false;
     }
@@ -276,7 +199,7 @@ public:
                 return peer.error;
             }
             const std::optional<AlsaFailure> failed =
-                check(snd_seq_connect_to(sequencer_, ports_.out, peer.port.address.client,
+                check(snd_seq_connect_to(sequencer_, client_.ports.out, peer.port.address.client,
                                          peer.port.address.port),
                       "snd_seq_connect_to");
             if (failed && failed->error != -EBUSY) {
@@ -299,10 +222,11 @@ public:
         dropHeld();
         if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
             // Fails only when the destination has left already.
-            [[maybe_unused]] const auto failed = check(
-                snd_seq_disconnect_to(sequencer_, ports_.out, destination->handle.address.client,
-                                      destination->handle.address.port),
-                "snd_seq_disconnect_to");
+            [[maybe_unused]] const auto failed =
+                check(snd_seq_disconnect_to(sequencer_, client_.ports.out,
+                                            destination->handle.address.client,
+                                            destination->handle.address.port),
+                      "snd_seq_disconnect_to");
         }
         refreshConnections();
     }
@@ -477,7 +401,7 @@ private:
                 // rest; how many it does not say, so at least one is counted.
                 ++overruns;
             } else if (!failed && event != nullptr) {
-                if (event->dest.port == ports_.announce) {
+                if (event->dest.port == client_.ports.announce) {
                     // A rename may end one name and bring another.
                     const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
                                          event->type == SND_SEQ_EVENT_PORT_CHANGE;
@@ -489,7 +413,7 @@ private:
                     // without their own announcement, and its address may
                     // soon be another's.
                     subscriptions = subscriptions || left || connectsOut(*event);
-                } else if (queue != nullptr && event->dest.port == ports_.in) {
+                } else if (queue != nullptr && event->dest.port == client_.ports.in) {
                     pushed = push(*queue, event) || pushed;
                 }
             }
@@ -521,8 +445,8 @@ private:
     bool connectsOut(const snd_seq_event_t& event) const {
         return (event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
                 event.type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED) &&
-               event.data.connect.sender.client == ports_.client &&
-               event.data.connect.sender.port == ports_.out;
+               event.data.connect.sender.client == client_.ports.client &&
+               event.data.connect.sender.port == client_.ports.out;
     }
 
     bool push(IncomingQueue& queue, const snd_seq_event_t* event) {
@@ -555,9 +479,9 @@ private:
         snd_seq_event_t event;
         snd_seq_ev_clear(&event);
         event.type = SND_SEQ_EVENT_USR0;
-        snd_seq_ev_set_source(&event, static_cast<unsigned char>(ports_.announce));
-        snd_seq_ev_set_dest(&event, static_cast<unsigned char>(ports_.client),
-                            static_cast<unsigned char>(ports_.announce));
+        snd_seq_ev_set_source(&event, static_cast<unsigned char>(client_.ports.announce));
+        snd_seq_ev_set_dest(&event, static_cast<unsigned char>(client_.ports.client),
+                            static_cast<unsigned char>(client_.ports.announce));
         snd_seq_ev_set_direct(&event);
         // Delivery to the client's own port fails only when its input pool is
         // full, and then the reader has events to read before it sees the flag.
@@ -658,7 +582,7 @@ private:
         // Both queries end the walk with an error, which is how they say "no more".
         while (!check(snd_seq_query_next_client(sequencer_, client), "snd_seq_query_next_client")) {
             const int id = snd_seq_client_info_get_client(client);
-            if (id == SND_SEQ_CLIENT_SYSTEM || id == ports_.client) {
+            if (id == SND_SEQ_CLIENT_SYSTEM || id == client_.ports.client) {
                 continue;
             }
             const std::string clientName = snd_seq_client_info_get_name(client);
@@ -734,7 +658,7 @@ private:
             event.type == SND_SEQ_EVENT_NONE) {
             return false;
         }
-        snd_seq_ev_set_source(&event, static_cast<unsigned char>(ports_.out));
+        snd_seq_ev_set_source(&event, static_cast<unsigned char>(client_.ports.out));
         snd_seq_ev_set_direct(&event);
         return true;
     }
@@ -769,8 +693,8 @@ private:
         snd_seq_query_subscribe_t* query = nullptr;
         snd_seq_query_subscribe_alloca(&query);
         snd_seq_addr_t root{};
-        root.client = static_cast<unsigned char>(ports_.client);
-        root.port = static_cast<unsigned char>(ports_.out);
+        root.client = static_cast<unsigned char>(client_.ports.client);
+        root.port = static_cast<unsigned char>(client_.ports.out);
         snd_seq_query_subscribe_set_root(query, &root);
         snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
         snd_seq_query_subscribe_set_index(query, 0);
@@ -860,7 +784,7 @@ private:
         }
     }
 
-    ClientPorts ports_;
+    alsa::OpenClient client_;
     snd_seq_t* const sequencer_;
 
     // UI thread only.
@@ -892,11 +816,11 @@ private:
 }  // namespace
 
 std::unique_ptr<MidiBackend> createAlsaBackend() {
-    auto ports = openClient();
-    if (!ports) {
+    auto client = alsa::openClient();
+    if (!client) {
         return nullptr;
     }
-    return std::make_unique<AlsaBackend>(std::move(*ports));
+    return std::make_unique<AlsaBackend>(std::move(*client));
 }
 
 }  // namespace keyflip
