@@ -18,8 +18,8 @@
 
 #include "alsa_check.h"
 #include "alsa_client.h"
+#include "alsa_peers.h"
 
-#include "connected_peer.h"
 #include "incoming_queue.h"
 #include "midi_status.h"
 #include "port_texts.h"
@@ -54,9 +54,13 @@ namespace {
 
 using alsa::AlsaFailure;
 using alsa::check;
+using alsa::ConnectedPeer;
 using alsa::kDecodeBufferSize;
+using alsa::kDestinationCaps;
+using alsa::kSourceCaps;
 using alsa::makeCodec;
 using alsa::MidiCodec;
+using alsa::PeerPort;
 
 // Outgoing messages the sequencer could not take at once, held in order
 // until it can. Bounded so a destination that never drains cannot grow the
@@ -65,9 +69,6 @@ constexpr std::size_t kHeldLimit = std::size_t{1} << 18;
 // How soon held output is tried again, the first time and at the most.
 constexpr std::chrono::milliseconds kShortestRetryWait{1};
 constexpr std::chrono::milliseconds kLongestRetryWait{16};
-
-constexpr unsigned kSourceCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
-constexpr unsigned kDestinationCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
 // What the reader thread tells the UI thread.
 enum CrossingFlag : std::uint32_t {
@@ -79,34 +80,12 @@ enum CrossingFlag : std::uint32_t {
     kSubscriptions = 1U << 2,
 };
 
-// A port of another client, by the name the lists show and its address now.
-// The sequencer's name for it is "client:port"; two devices of one model have
-// the same, so the lists add the address to each of them.
-struct PeerPort {
-    std::string name;
-    std::string sequencerName;
-    snd_seq_addr_t address{};
-    unsigned caps = 0;
-};
-
-std::string withAddress(const std::string& name, const snd_seq_addr_t& address) {
-    return name + " [" + std::to_string(address.client) + ':' + std::to_string(address.port) + ']';
-}
-
-// A name with an address stands for the port at that address while it has
-// that sequencer name, also once its twin has gone and the lists show it
-// without the address: a list read before, or a device awaited by it.
-bool answersTo(const PeerPort& port, const std::string& name) {
-    return port.name == name || withAddress(port.sequencerName, port.address) == name;
-}
-
-using ConnectedPeer = keyflip::ConnectedPeer<PeerPort>;
-
 class AlsaBackend final : public MidiBackend {
 public:
     explicit AlsaBackend(alsa::OpenClient client)
         : client_(std::move(client)),
           sequencer_(client_.sequencer.get()),
+          peers_(sequencer_, client_.ports.client),
           encoder_(makeCodec()),
           decoder_(makeCodec()) {
         if (!encoder_ || !decoder_) {
@@ -130,15 +109,17 @@ public:
     QString systemName() const override { return QStringLiteral("ALSA sequencer"); }
     std::optional<QString> unreachableReason() override { return std::nullopt; }
 
-    std::vector<std::string> sourceNames() override { return names(peerPorts(kSourceCaps)); }
+    std::vector<std::string> sourceNames() override {
+        return alsa::names(peers_.peerPorts(kSourceCaps));
+    }
     std::vector<std::string> destinationNames() override {
-        return names(peerPorts(kDestinationCaps));
+        return alsa::names(peers_.peerPorts(kDestinationCaps));
     }
 
     bool isListed(PortSide side, const std::string& name) override {
         return std::ranges::any_of(
-            peerPorts(side == PortSide::Input ? kSourceCaps : kDestinationCaps),
-            [&](const PeerPort& port) { return answersTo(port, name); });
+            peers_.peerPorts(side == PortSide::Input ? kSourceCaps : kDestinationCaps),
+            [&](const PeerPort& port) { return alsa::answersTo(port, name); });
     }
 
     std::optional<PortFault> openInput(const std::string& source) override {
@@ -148,7 +129,7 @@ public:
             return PortFault{PortErrorCode::ConnectionLost, texts::alsaReaderFailed()};
         }
         if (!source.empty()) {
-            auto peer = findPeer(source, kSourceCaps, PortSide::Input);
+            auto peer = peers_.find(source, kSourceCaps, PortSide::Input);
             if (!peer) {
                 return peer.error;
             }
@@ -194,7 +175,7 @@ public:
     std::optional<PortFault> openOutput(const std::string& destination) override {
         closeOutput();
         if (!destination.empty()) {
-            auto peer = findPeer(destination, kDestinationCaps, PortSide::Output);
+            auto peer = peers_.find(destination, kDestinationCaps, PortSide::Output);
             if (!peer) {
                 return peer.error;
             }
@@ -355,12 +336,6 @@ private:
         bool gone = false;
     };
 
-    struct FoundPeer {
-        PeerPort port;
-        std::optional<PortFault> error;
-        explicit operator bool() const { return !error; }
-    };
-
     // Reader thread: blocks in the sequencer's read, never waits for the UI.
     // A blocking read hands over the first event in the same system call that
     // waited for it; a poll before each read would cost one more call on
@@ -518,19 +493,20 @@ private:
     // The state is made consistent before a signal goes out, since a slot
     // may well call back in to close or reopen.
     void checkConnections() {
-        const bool sourceGone =
-            inputSource_ && !inputSource_->left && !stillThere(inputSource_->handle, kSourceCaps);
-        const bool destinationGone = outputDestination_ && !outputDestination_->left &&
-                                     !stillThere(outputDestination_->handle, kDestinationCaps);
+        const bool sourceGone = inputSource_ && !inputSource_->left &&
+                                !peers_.stillThere(inputSource_->handle, kSourceCaps);
+        const bool destinationGone =
+            outputDestination_ && !outputDestination_->left &&
+            !peers_.stillThere(outputDestination_->handle, kDestinationCaps);
         std::string source;
         std::string destination;
         if (sourceGone) {
             inputSource_->left = true;
-            source = awaitedName(inputSource_->handle);
+            source = peers_.awaitedName(inputSource_->handle);
         }
         if (destinationGone) {
             outputDestination_->left = true;
-            destination = awaitedName(outputDestination_->handle);
+            destination = peers_.awaitedName(outputDestination_->handle);
             // Nothing can reach it any more; the one box says why.
             refreshConnections();
         }
@@ -540,107 +516,6 @@ private:
         if (destinationGone) {
             emit peerLeft(PortSide::Output, destination);
         }
-    }
-
-    // A port that left and a new one given its address are told apart by name.
-    bool stillThere(const PeerPort& peer, unsigned caps) {
-        for (const PeerPort& port : peerPorts(caps)) {
-            if (port.address.client == peer.address.client &&
-                port.address.port == peer.address.port) {
-                return port.sequencerName == peer.sequencerName;
-            }
-        }
-        return false;
-    }
-
-    // The name a device that left is awaited by. One opened as the only port
-    // of its name while another of that name is listed now is awaited with its
-    // address, so that the other is never taken for it.
-    std::string awaitedName(const PeerPort& peer) {
-        if (peer.name == peer.sequencerName &&
-            std::ranges::any_of(peerPorts(0), [&](const PeerPort& port) {
-                return port.sequencerName == peer.sequencerName &&
-                       (port.address.client != peer.address.client ||
-                        port.address.port != peer.address.port);
-            })) {
-            return withAddress(peer.name, peer.address);
-        }
-        return peer.name;
-    }
-
-    // Other clients' exported ports with the given capabilities, named
-    // "client:port" as aconnect and the patchbays show them, in address order.
-    // Names are made unique over all exported ports, so that a name stands for
-    // the same port in every list.
-    std::vector<PeerPort> peerPorts(unsigned caps) {
-        std::vector<PeerPort> ports;
-        snd_seq_client_info_t* client = nullptr;
-        snd_seq_port_info_t* port = nullptr;
-        snd_seq_client_info_alloca(&client);
-        snd_seq_port_info_alloca(&port);
-        snd_seq_client_info_set_client(client, -1);
-        // Both queries end the walk with an error, which is how they say "no more".
-        while (!check(snd_seq_query_next_client(sequencer_, client), "snd_seq_query_next_client")) {
-            const int id = snd_seq_client_info_get_client(client);
-            if (id == SND_SEQ_CLIENT_SYSTEM || id == client_.ports.client) {
-                continue;
-            }
-            const std::string clientName = snd_seq_client_info_get_name(client);
-            snd_seq_port_info_set_client(port, id);
-            snd_seq_port_info_set_port(port, -1);
-            while (!check(snd_seq_query_next_port(sequencer_, port), "snd_seq_query_next_port")) {
-                const unsigned portCaps = snd_seq_port_info_get_capability(port);
-                if ((portCaps & SND_SEQ_PORT_CAP_NO_EXPORT) != 0) {
-                    continue;
-                }
-                std::string name = clientName + ':' + snd_seq_port_info_get_name(port);
-                ports.push_back({name, name, *snd_seq_port_info_get_addr(port), portCaps});
-            }
-        }
-        std::map<std::string, int> uses;
-        for (const PeerPort& port : ports) {
-            ++uses[port.sequencerName];
-        }
-        for (PeerPort& port : ports) {
-            if (uses[port.sequencerName] > 1) {
-                port.name = withAddress(port.sequencerName, port.address);
-            }
-        }
-        std::erase_if(ports, [caps](const PeerPort& port) { return (port.caps & caps) != caps; });
-        return ports;
-    }
-
-    static std::vector<std::string> names(const std::vector<PeerPort>& ports) {
-        std::vector<std::string> result;
-        result.reserve(ports.size());
-        for (const PeerPort& port : ports) {
-            result.push_back(port.name);
-        }
-        return result;
-    }
-
-    // Looked up now, so the address opened is the one the name has now.
-    FoundPeer findPeer(const std::string& name, unsigned caps, PortSide side) {
-        for (PeerPort& port : peerPorts(0)) {
-            if (!answersTo(port, name)) {
-                continue;
-            }
-            if (!hasCaps(port.address, caps)) {
-                return {{},
-                        PortFault{PortErrorCode::DeviceOpenFailed,
-                                  texts::deviceNotConnected(side, name, texts::sendsNoMidi(side))}};
-            }
-            return {std::move(port), std::nullopt};
-        }
-        return {{}, PortFault{PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, name)}};
-    }
-
-    bool hasCaps(const snd_seq_addr_t& address, unsigned caps) {
-        snd_seq_port_info_t* port = nullptr;
-        snd_seq_port_info_alloca(&port);
-        return !check(snd_seq_get_any_port_info(sequencer_, address.client, address.port, port),
-                      "snd_seq_get_any_port_info") &&
-               (snd_seq_port_info_get_capability(port) & caps) == caps;
     }
 
     static PortFault connectFault(const std::string& name, PortSide side,
@@ -786,6 +661,7 @@ private:
 
     alsa::OpenClient client_;
     snd_seq_t* const sequencer_;
+    alsa::AlsaPeers peers_;
 
     // UI thread only.
     MidiCodec encoder_;
