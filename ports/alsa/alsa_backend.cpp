@@ -18,6 +18,7 @@
 
 #include "alsa_check.h"
 #include "alsa_client.h"
+#include "alsa_observer.h"
 #include "alsa_peers.h"
 
 #include "incoming_queue.h"
@@ -55,9 +56,12 @@ namespace {
 using alsa::AlsaFailure;
 using alsa::check;
 using alsa::ConnectedPeer;
+using alsa::kArrivals;
 using alsa::kDecodeBufferSize;
+using alsa::kDepartures;
 using alsa::kDestinationCaps;
 using alsa::kSourceCaps;
+using alsa::kSubscriptions;
 using alsa::makeCodec;
 using alsa::MidiCodec;
 using alsa::PeerPort;
@@ -69,16 +73,6 @@ constexpr std::size_t kHeldLimit = std::size_t{1} << 18;
 // How soon held output is tried again, the first time and at the most.
 constexpr std::chrono::milliseconds kShortestRetryWait{1};
 constexpr std::chrono::milliseconds kLongestRetryWait{16};
-
-// What the reader thread tells the UI thread.
-enum CrossingFlag : std::uint32_t {
-    // A client or port left or was renamed: a connected peer may be gone.
-    kDepartures = 1U << 0,
-    // A port appeared or was renamed: a device that left may be back.
-    kArrivals = 1U << 1,
-    // A connection of "out" was made or undone.
-    kSubscriptions = 1U << 2,
-};
 
 class AlsaBackend final : public MidiBackend {
 public:
@@ -364,9 +358,7 @@ private:
         const std::lock_guard lock(deliveryMutex_);
         IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
         bool pushed = false;
-        bool departures = false;
-        bool arrivals = false;
-        bool subscriptions = false;
+        std::uint32_t flags = 0;
         std::uint64_t overruns = 0;
         std::optional<AlsaFailure> failed = firstFailure;
         snd_seq_event_t* event = first;
@@ -377,17 +369,7 @@ private:
                 ++overruns;
             } else if (!failed && event != nullptr) {
                 if (event->dest.port == client_.ports.announce) {
-                    // A rename may end one name and bring another.
-                    const bool renamed = event->type == SND_SEQ_EVENT_CLIENT_CHANGE ||
-                                         event->type == SND_SEQ_EVENT_PORT_CHANGE;
-                    const bool left = event->type == SND_SEQ_EVENT_CLIENT_EXIT ||
-                                      event->type == SND_SEQ_EVENT_PORT_EXIT;
-                    departures = departures || renamed || left;
-                    arrivals = arrivals || renamed || event->type == SND_SEQ_EVENT_PORT_START;
-                    // A port that leaves takes its connections with it
-                    // without their own announcement, and its address may
-                    // soon be another's.
-                    subscriptions = subscriptions || left || connectsOut(*event);
+                    flags |= alsa::announcedChanges(*event, client_.ports);
                 } else if (queue != nullptr && event->dest.port == client_.ports.in) {
                     pushed = push(*queue, event) || pushed;
                 }
@@ -409,19 +391,9 @@ private:
         if (pushed) {
             queue->wake();
         }
-        const std::uint32_t flags = (departures ? kDepartures : 0U) | (arrivals ? kArrivals : 0U) |
-                                    (subscriptions ? kSubscriptions : 0U);
         if (flags != 0) {
             crossing_.raise(flags);
         }
-    }
-
-    // A patchbay connected "out" somewhere, or took a connection away.
-    bool connectsOut(const snd_seq_event_t& event) const {
-        return (event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
-                event.type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED) &&
-               event.data.connect.sender.client == client_.ports.client &&
-               event.data.connect.sender.port == client_.ports.out;
     }
 
     bool push(IncomingQueue& queue, const snd_seq_event_t* event) {
@@ -493,28 +465,17 @@ private:
     // The state is made consistent before a signal goes out, since a slot
     // may well call back in to close or reopen.
     void checkConnections() {
-        const bool sourceGone = inputSource_ && !inputSource_->left &&
-                                !peers_.stillThere(inputSource_->handle, kSourceCaps);
-        const bool destinationGone =
-            outputDestination_ && !outputDestination_->left &&
-            !peers_.stillThere(outputDestination_->handle, kDestinationCaps);
-        std::string source;
-        std::string destination;
-        if (sourceGone) {
-            inputSource_->left = true;
-            source = peers_.awaitedName(inputSource_->handle);
-        }
-        if (destinationGone) {
-            outputDestination_->left = true;
-            destination = peers_.awaitedName(outputDestination_->handle);
+        const alsa::Departures left =
+            alsa::markDepartures(peers_, inputSource_, outputDestination_);
+        if (left.destination) {
             // Nothing can reach it any more; the one box says why.
             refreshConnections();
         }
-        if (sourceGone) {
-            emit peerLeft(PortSide::Input, source);
+        if (left.source) {
+            emit peerLeft(PortSide::Input, *left.source);
         }
-        if (destinationGone) {
-            emit peerLeft(PortSide::Output, destination);
+        if (left.destination) {
+            emit peerLeft(PortSide::Output, *left.destination);
         }
     }
 
