@@ -3,21 +3,23 @@
 // Announce events. Two threads share the client's one handle, each with its
 // own part of it: the UI thread makes every query, connection and send (ioctls
 // and direct writes, which use no buffer of the handle), and the reader
-// thread, started with the backend and stopped with it, is the only one that
-// reads events. The reader turns each MIDI event arriving at "in" into bytes,
-// pushes them into the input port's IncomingQueue and wakes the UI thread
-// through the queue's own descriptor, as the JACK backend does; input overruns
-// it counts into the same queue. An announcement that a client or port came,
-// left or was renamed only sets a flag and signals the backend's wake-up
-// descriptor, whose QSocketNotifier runs the check, and any signal, on the UI
-// thread.
-// The reader holds deliveryMutex_ while it uses the queue, so setInputQueue
-// and closeInput know, once they hold it, that the old queue is left alone.
-// Nothing on the reader thread calls Qt.
+// thread (AlsaReader), started with the backend and stopped with it, is the
+// only one that reads events. The reader turns each MIDI event arriving at
+// "in" into bytes, pushes them into the input port's IncomingQueue and wakes
+// the UI thread through the queue's own descriptor, as the JACK backend does;
+// input overruns it counts into the same queue. An announcement that a client
+// or port came, left or was renamed only sets a flag and signals the
+// backend's wake-up descriptor, whose QSocketNotifier runs the check, and any
+// signal, on the UI thread.
+// The reader holds its delivery mutex while it uses the queue, and its
+// setters take the same mutex, so setInputQueue and closeInput know, once
+// they return, that the old queue is left alone. Nothing on the reader thread
+// calls Qt.
 #include "alsa_backend.h"
 
 #include "alsa_check.h"
 #include "alsa_client.h"
+#include "alsa_input.h"
 #include "alsa_observer.h"
 #include "alsa_peers.h"
 
@@ -32,17 +34,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,7 +55,6 @@ using alsa::AlsaFailure;
 using alsa::check;
 using alsa::ConnectedPeer;
 using alsa::kArrivals;
-using alsa::kDecodeBufferSize;
 using alsa::kDepartures;
 using alsa::kDestinationCaps;
 using alsa::kSourceCaps;
@@ -81,21 +78,21 @@ public:
           sequencer_(client_.sequencer.get()),
           peers_(sequencer_, client_.ports.client),
           encoder_(makeCodec()),
-          decoder_(makeCodec()) {
-        if (!encoder_ || !decoder_) {
+          reader_(sequencer_, client_.ports, crossing_) {
+        if (!encoder_) {
             throw std::runtime_error(texts::kAlsaCodecsFailed);
         }
         crossing_.setHandler([this] { onWake(); });
         retryTimer_.setSingleShot(true);
         connect(&retryTimer_, &QTimer::timeout, this, [this] { sendHeld(); });
-        reader_ = std::thread([this] { readEvents(); });
+        reader_.start();
     }
 
     ~AlsaBackend() override {
         if (outputOpen_) {
             flushOutput(kCloseFlushLimit);
         }
-        stopReader();
+        reader_.stop();
         crossing_.setHandler({});
         retryTimer_.stop();
     }
@@ -119,7 +116,7 @@ public:
     std::optional<PortFault> openInput(const std::string& source) override {
         closeInput();
         // Nothing would ever arrive: say so rather than open a silent input.
-        if (readerFailed_.load(std::memory_order_acquire)) {
+        if (reader_.failed()) {
             return PortFault{PortErrorCode::ConnectionLost, texts::alsaReaderFailed()};
         }
         if (!source.empty()) {
@@ -137,8 +134,7 @@ public:
             inputSource_ = ConnectedPeer{peer.port.name, peer.port};
         }
         inputOpen_ = true;
-        const std::lock_guard lock(deliveryMutex_);
-        deliverInput_ = true;
+        reader_.setDelivering(true);
         return std::nullopt;
     }
 
@@ -146,10 +142,7 @@ public:
         if (!inputOpen_) {
             return;
         }
-        {
-            const std::lock_guard lock(deliveryMutex_);
-            deliverInput_ = false;
-        }
+        reader_.setDelivering(false);
         if (auto source = std::exchange(inputSource_, std::nullopt)) {
             // Fails only when the source has left already, which is what
             // the call is for.
@@ -161,10 +154,7 @@ public:
         inputOpen_ = false;
     }
 
-    void setInputQueue(IncomingQueue* queue) override {
-        const std::lock_guard lock(deliveryMutex_);
-        queue_ = queue;
-    }
+    void setInputQueue(IncomingQueue* queue) override { reader_.setQueue(queue); }
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         closeOutput();
@@ -330,116 +320,9 @@ private:
         bool gone = false;
     };
 
-    // Reader thread: blocks in the sequencer's read, never waits for the UI.
-    // A blocking read hands over the first event in the same system call that
-    // waited for it; a poll before each read would cost one more call on
-    // every message's way.
-    void readEvents() {
-        for (;;) {
-            snd_seq_event_t* event = nullptr;
-            const std::optional<AlsaFailure> failed =
-                check(snd_seq_event_input(sequencer_, &event), "snd_seq_event_input");
-            if (stopping_.load(std::memory_order_acquire)) {
-                return;
-            }
-            if (failed && failed->error != -ENOSPC && failed->error != -EINTR &&
-                failed->error != -EAGAIN) {
-                readerFailed_.store(true, std::memory_order_release);
-                crossing_.wake();
-                return;
-            }
-            deliver(failed, event);
-        }
-    }
-
-    // Hands the event just read, and every other one the read brought into
-    // the library's buffer, to the input port.
-    void deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first) {
-        const std::lock_guard lock(deliveryMutex_);
-        IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
-        bool pushed = false;
-        std::uint32_t flags = 0;
-        std::uint64_t overruns = 0;
-        std::optional<AlsaFailure> failed = firstFailure;
-        snd_seq_event_t* event = first;
-        for (;;) {
-            if (failed && failed->error == -ENOSPC) {
-                // The kernel dropped events for want of room and cleared the
-                // rest; how many it does not say, so at least one is counted.
-                ++overruns;
-            } else if (!failed && event != nullptr) {
-                if (event->dest.port == client_.ports.announce) {
-                    flags |= alsa::announcedChanges(*event, client_.ports);
-                } else if (queue != nullptr && event->dest.port == client_.ports.in) {
-                    pushed = push(*queue, event) || pushed;
-                }
-            }
-            // Only what the last read brought is taken; once the library's
-            // buffer is empty the reader wakes the UI thread before it reads
-            // again.
-            const int pending = snd_seq_event_input_pending(sequencer_, 0);
-            if (check(pending, "snd_seq_event_input_pending") || pending == 0) {
-                break;
-            }
-            event = nullptr;
-            failed = check(snd_seq_event_input(sequencer_, &event), "snd_seq_event_input");
-        }
-        if (overruns > 0 && queue != nullptr) {
-            queue->countLost(overruns);
-            pushed = true;
-        }
-        if (pushed) {
-            queue->wake();
-        }
-        if (flags != 0) {
-            crossing_.raise(flags);
-        }
-    }
-
-    bool push(IncomingQueue& queue, const snd_seq_event_t* event) {
-        std::array<unsigned char, kDecodeBufferSize> bytes{};
-        const long size = snd_midi_event_decode(decoder_.get(), bytes.data(),
-                                                static_cast<long>(bytes.size()), event);
-        if (check(size, "snd_midi_event_decode") || size == 0) {
-            snd_midi_event_reset_decode(decoder_.get());
-            return false;
-        }
-        // A 14-bit controller or a (non-)registered parameter event comes out
-        // as two or four Control Changes, each with its status byte; every
-        // one is passed on. What is no short message (SysEx) is left out.
-        std::span<const std::uint8_t> rest(bytes.data(), static_cast<std::size_t>(size));
-        bool pushed = false;
-        while (!rest.empty()) {
-            const std::size_t length = shortMessageLength(rest.front());
-            if (length == 0 || length > rest.size()) {
-                break;
-            }
-            pushed = queue.pushBytes(rest.first(length)) || pushed;
-            rest = rest.subspan(length);
-        }
-        return pushed;
-    }
-
-    // Ends the reader's blocking read with an event of the client's own.
-    void stopReader() {
-        stopping_.store(true, std::memory_order_release);
-        snd_seq_event_t event;
-        snd_seq_ev_clear(&event);
-        event.type = SND_SEQ_EVENT_USR0;
-        snd_seq_ev_set_source(&event, static_cast<unsigned char>(client_.ports.announce));
-        snd_seq_ev_set_dest(&event, static_cast<unsigned char>(client_.ports.client),
-                            static_cast<unsigned char>(client_.ports.announce));
-        snd_seq_ev_set_direct(&event);
-        // Delivery to the client's own port fails only when its input pool is
-        // full, and then the reader has events to read before it sees the flag.
-        [[maybe_unused]] const auto failed =
-            check(snd_seq_event_output_direct(sequencer_, &event), "snd_seq_event_output_direct");
-        reader_.join();
-    }
-
     void onWake() {
         crossing_.acknowledge();
-        if (readerFailed_.load(std::memory_order_acquire) && !readerFailureReported_) {
+        if (reader_.failed() && !readerFailureReported_) {
             readerFailureReported_ = true;
             reportReaderFailure();
         }
@@ -637,17 +520,8 @@ private:
     std::chrono::milliseconds retryWait_ = kShortestRetryWait;
     bool readerFailureReported_ = false;
 
-    // Reader thread only.
-    MidiCodec decoder_;
-
-    // Shared with the reader thread.
-    std::mutex deliveryMutex_;
-    IncomingQueue* queue_ = nullptr;  // guarded by deliveryMutex_
-    bool deliverInput_ = false;       // guarded by deliveryMutex_
-    std::atomic<bool> readerFailed_{false};
-    std::atomic<bool> stopping_{false};
     ThreadCrossing crossing_{texts::kBackendWakeFailed};
-    std::thread reader_;
+    alsa::AlsaReader reader_;
 };
 
 }  // namespace

@@ -1,0 +1,66 @@
+#pragma once
+
+// The reader thread, the only one that reads the sequencer client's events:
+// MIDI arriving at "in" goes to the input port's queue, the System Announce
+// events become crossing flags for the UI thread.
+
+#include "alsa_check.h"
+#include "alsa_client.h"
+
+#include "thread_crossing.h"
+
+#include <alsa/asoundlib.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace keyflip {
+class IncomingQueue;
+}
+
+namespace keyflip::alsa {
+
+class AlsaReader {
+public:
+    // Throws when the decoder cannot be made.
+    AlsaReader(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing& crossing);
+    ~AlsaReader();
+    AlsaReader(const AlsaReader&) = delete;
+    AlsaReader& operator=(const AlsaReader&) = delete;
+
+    // UI thread.
+    void start();
+    // Ends the blocking read and waits for the thread to end.
+    void stop();
+    // Where MIDI arriving at "in" goes; nullptr drops it. Once either call
+    // returns, the reader uses only what it set.
+    void setQueue(IncomingQueue* queue);
+    void setDelivering(bool deliver);
+
+    // Any thread: the read failed and the thread has ended.
+    bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
+
+private:
+    void readEvents();
+    void deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first);
+    bool push(IncomingQueue& queue, const snd_seq_event_t* event);
+
+    snd_seq_t* const sequencer_;
+    const OwnPorts own_;
+    ThreadCrossing& crossing_;
+
+    // Reader thread only.
+    MidiCodec decoder_;
+
+    // Shared with the UI thread.
+    std::mutex deliveryMutex_;
+    IncomingQueue* queue_ = nullptr;  // guarded by deliveryMutex_
+    bool deliverInput_ = false;       // guarded by deliveryMutex_
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace keyflip::alsa
