@@ -26,6 +26,7 @@ class AlsaReader {
 public:
     // Throws when the decoder cannot be made.
     AlsaReader(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing& crossing);
+    // Stops the thread if it still runs.
     ~AlsaReader();
     AlsaReader(const AlsaReader&) = delete;
     AlsaReader& operator=(const AlsaReader&) = delete;
@@ -34,8 +35,9 @@ public:
     void start();
     // Ends the blocking read and waits for the thread to end.
     void stop();
-    // Where MIDI arriving at "in" goes; nullptr drops it. Once either call
-    // returns, the reader uses only what it set.
+    // Where MIDI arriving at "in" goes, and whether it goes there at all;
+    // nullptr or false drops it. Once either call returns, the reader uses
+    // only what it set.
     void setQueue(IncomingQueue* queue);
     void setDelivering(bool deliver);
 
