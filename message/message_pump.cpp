@@ -22,6 +22,13 @@ DecimalText decimal(std::int16_t value) {
     return text;
 }
 
+// The wheel rule is the only one that changes a status: a channel-1 Control
+// Change that leaves as a Note On is the wheel, whatever its controller
+// number was before the mirror.
+bool isWheel(const ShortMessage& incoming, const ShortMessage& outgoing) {
+    return incoming.status == midi::kControlChange && outgoing.status == midi::kNoteOn;
+}
+
 }  // namespace
 
 MessagePump::MessagePump(InputPortMembers& input, OutputPortMembers& output,
@@ -39,11 +46,7 @@ void MessagePump::run() {
         incoming.data2 = input_.msgData2();
 
         const ShortMessage outgoing = rewriteKeepingHeldPitch(incoming);
-
-        output_.setMsgStatus(outgoing.status);
-        output_.setMsgData1(outgoing.data1);
-        output_.setMsgData2(outgoing.data2);
-        output_.setPortCommand(MSG_SEND);
+        send(outgoing);
         input_.setPortCommand(MSG_DROP);
 
         passedOne = true;
@@ -61,15 +64,16 @@ void MessagePump::run() {
 
 void MessagePump::releaseHeldNotes() {
     heldNotes_.releaseAll([this](int channel, std::int16_t pitch) {
-        output_.setMsgStatus(static_cast<std::int16_t>(midi::kNoteOff | channel));
-        output_.setMsgData1(pitch);
-        output_.setMsgData2(0);
-        output_.setPortCommand(MSG_SEND);
+        send({static_cast<std::int16_t>(midi::kNoteOff | channel), pitch, 0});
     });
+    wheelNotes_.releaseAll([this](std::int16_t pitch) { send({midi::kNoteOff, pitch, 0}); });
 }
 
 // A Note Off for a key whose Note On we sent goes out on the pitch that is
-// sounding, whatever transpose or reverse say now.
+// sounding, whatever transpose or reverse say now. The wheel back at 0 ends
+// the wheel note of the moment, as the rule says; the pitches the wheel
+// turned on before the wheel note moved are released first, oldest first,
+// in the rest's own form, so the rest is still the last message sent.
 ShortMessage MessagePump::rewriteKeepingHeldPitch(const ShortMessage& incoming) {
     if (isNoteOff(incoming)) {
         if (const auto sounding = heldNotes_.release(incoming)) {
@@ -79,8 +83,20 @@ ShortMessage MessagePump::rewriteKeepingHeldPitch(const ShortMessage& incoming) 
     const ShortMessage outgoing = rewrite(incoming, settings_);
     if (isNoteOn(incoming)) {
         heldNotes_.remember(incoming, outgoing.data1);
+    } else if (isWheel(incoming, outgoing) && isNoteOn(outgoing)) {
+        wheelNotes_.turnedOn(outgoing.data1);
+    } else if (isWheel(incoming, outgoing) && isNoteOff(outgoing)) {
+        wheelNotes_.forget(outgoing.data1);
+        wheelNotes_.releaseAll([this](std::int16_t pitch) { send({midi::kNoteOn, pitch, 0}); });
     }
     return outgoing;
+}
+
+void MessagePump::send(const ShortMessage& message) {
+    output_.setMsgStatus(message.status);
+    output_.setMsgData1(message.data1);
+    output_.setMsgData2(message.data2);
+    output_.setPortCommand(MSG_SEND);
 }
 
 }  // namespace keyflip

@@ -4,6 +4,7 @@
 #include "port_members.h"
 #include "rewrite_settings.h"
 #include "short_message.h"
+#include "wheel_notes.h"
 
 #include <string_view>
 
@@ -29,17 +30,20 @@ public:
 
     void run();
     // The input these notes came from is gone and will send no Note Offs:
-    // each note still held from it gets its Note Off, on the pitch sounding.
+    // each note still held from it, and each pitch its wheel turned on, gets
+    // its Note Off, on the pitch sounding.
     void releaseHeldNotes();
 
 private:
     ShortMessage rewriteKeepingHeldPitch(const ShortMessage& incoming);
+    void send(const ShortMessage& message);
 
     InputPortMembers& input_;
     OutputPortMembers& output_;
     const RewriteSettings& settings_;
     MessageDisplay& display_;
     HeldNotes heldNotes_;
+    WheelNotes wheelNotes_;
 };
 
 }  // namespace keyflip

@@ -82,8 +82,13 @@ void MessageFlowTest::wheelNoteBarFeedsTheNextMessage() {
     app.play({176, 1, 100});
     QCOMPARE(app.sentMessages().back(), (ShortMessage{144, 64, 100}));
     app.form->wheelnote->setValue(70);
-    app.play({176, 1, 0});
-    QCOMPARE(app.sentMessages().back(), (ShortMessage{144, 70, 0}));
+    app.play({176, 1, 90});
+    QCOMPARE(app.sentMessages().back(), (ShortMessage{144, 70, 90}));
+    // The rest also ends the pitch the wheel turned on before the bar moved.
+    QVERIFY(app.backend.deliver({176, 1, 0}));
+    QTRY_COMPARE(app.backend.sent().size(), std::size_t{4});
+    QCOMPARE(app.sentMessages(), (std::vector<ShortMessage>{
+                                     {144, 64, 100}, {144, 70, 90}, {144, 64, 0}, {144, 70, 0}}));
     QCOMPARE(shown(*app.form), (QStringList{"144", "70", "0"}));
 }
 

@@ -116,9 +116,9 @@ bool playPhrase(MidiBackend& backend, const PhrasePeers& peers, QString& failure
         return false;
     }
 
-    // "stop" releases what still sounds: first the keys still held, 66 on
-    // channel 1 and 115 on channel 2, as the input stops; then the wheel
-    // note, as the output closes.
+    // "stop" releases what still sounds as the input stops: first the keys
+    // still held, 66 on channel 1 and 115 on channel 2, then the wheel's
+    // pitch.
     QTest::mouseClick(window.stopbutton, Qt::LeftButton);
     if (host.endStatuses != std::vector<int>{0}) {
         failure = QStringLiteral("\"stop\" did not end the program");

@@ -283,5 +283,91 @@ TEST_F(MessagePumpTest, ANoteOffIsRememberedOnlyOnce) {
               (std::vector<ShortMessage>{{144, 62, 100}, {128, 62, 0}, {128, 64, 0}}));
 }
 
+// The wheel's rest releases every pitch the wheel turned on since it last
+// rested: those the wheel note left behind first, oldest first, as
+// velocity-0 Note Ons, then the rest's own message on the wheel note of the
+// moment, which the boxes show.
+struct WheelStep {
+    std::int16_t wheelNote;
+    bool reverse;
+    ShortMessage in;
+};
+
+struct WheelCase {
+    const char* name;
+    std::vector<WheelStep> steps;
+    std::vector<ShortMessage> expected;
+    friend void PrintTo(const WheelCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class WheelRest : public MessagePumpTest, public ::testing::WithParamInterface<WheelCase> {};
+
+TEST_P(WheelRest, ReleasesEveryPitchTheWheelTurnedOnSinceItLastRested) {
+    for (const auto& step : GetParam().steps) {
+        settings.wheel = step.wheelNote;
+        settings.reverse = step.reverse;
+        deliver({step.in});
+        pump.run();
+    }
+    EXPECT_EQ(sentMessages(), GetParam().expected);
+    const ShortMessage& last = GetParam().expected.back();
+    EXPECT_EQ(display.status + " " + display.data1 + " " + display.data2,
+              std::to_string(last.status) + " " + std::to_string(last.data1) + " " +
+                  std::to_string(last.data2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ThroughThePump, WheelRest,
+    ::testing::Values(
+        WheelCase{"wheel_note_moved_while_up",
+                  {{64, false, {176, 1, 80}}, {70, false, {176, 1, 0}}},
+                  {{144, 64, 80}, {144, 64, 0}, {144, 70, 0}}},
+        WheelCase{"left_behind_oldest_first_each_once",
+                  {{64, false, {176, 1, 50}},
+                   {40, false, {176, 1, 60}},
+                   {64, false, {176, 1, 70}},
+                   {90, false, {176, 1, 80}},
+                   {40, false, {176, 1, 0}}},
+                  {{144, 64, 50},
+                   {144, 40, 60},
+                   {144, 64, 70},
+                   {144, 90, 80},
+                   {144, 64, 0},
+                   {144, 90, 0},
+                   {144, 40, 0}}},
+        WheelCase{"a_rest_after_a_rest_releases_nothing_more",
+                  {{64, false, {176, 1, 10}},
+                   {64, false, {176, 1, 20}},
+                   {64, false, {176, 1, 0}},
+                   {70, false, {176, 1, 0}}},
+                  {{144, 64, 10}, {144, 64, 20}, {144, 64, 0}, {144, 70, 0}}},
+        WheelCase{"reversed_controller_1_is_not_the_wheel",
+                  {{64, true, {176, 126, 90}}, {70, true, {176, 1, 0}}, {70, true, {176, 126, 0}}},
+                  {{144, 64, 90}, {176, 126, 0}, {144, 64, 0}, {144, 70, 0}}},
+        WheelCase{"reverse_pressed_while_up",
+                  {{64, false, {176, 1, 90}}, {70, true, {176, 126, 0}}},
+                  {{144, 64, 90}, {144, 64, 0}, {144, 70, 0}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Keys first, then the wheel's pitches oldest first; the wheel's next rest
+// then ends only the wheel note.
+TEST_F(MessagePumpTest, ALostSourcesWheelPitchesAreReleasedWithItsKeys) {
+    deliver({{176, 1, 90}});
+    pump.run();
+    settings.wheel = 70;
+    deliver({{145, 60, 100}, {176, 1, 50}});
+    pump.run();
+    pump.releaseHeldNotes();
+    deliver({{176, 1, 0}});
+    pump.run();
+    EXPECT_EQ(sentMessages(), (std::vector<ShortMessage>{{144, 64, 90},
+                                                         {145, 60, 100},
+                                                         {144, 70, 50},
+                                                         {129, 60, 0},
+                                                         {128, 64, 0},
+                                                         {128, 70, 0},
+                                                         {144, 70, 0}}));
+}
+
 }  // namespace
 }  // namespace keyflip
