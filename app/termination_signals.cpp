@@ -1,13 +1,18 @@
 #include "termination_signals.h"
 
+#include "midi_backend.h"
+
 #include <QSocketNotifier>
 
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
@@ -20,25 +25,70 @@ namespace {
 // A signal handler can reach nothing but globals; it only writes one byte to
 // this socket, which is async-signal-safe.
 std::atomic<int> signalWriteFd{-1};
-// Signals received so far: the first asks the program to end cleanly, a
-// second (the program is stuck, or the user insists) ends it at once.
-std::atomic<int> signalsReceived{0};
+// When the first signal came (CLOCK_MONOTONIC, nanoseconds), 0 before it. The
+// first asks the program to end cleanly.
+std::atomic<std::int64_t> firstSignalAt{0};
+// A later signal that came while the release was under way, raised again if
+// the release is not over in time.
+std::atomic<int> waitingSignal{0};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free &&
+                  std::atomic<int>::is_always_lock_free,
+              "a signal handler may only use lock-free atomics");
 
 constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
+// The output's flush waits twice as it closes, and JACK needs a period or two.
+static_assert(TerminationSignals::kReleaseTime > 2 * kCloseFlushLimit);
+constexpr std::int64_t kReleaseNanoseconds =
+    std::chrono::nanoseconds(TerminationSignals::kReleaseTime).count();
+
+std::int64_t monotonicNanoseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// The default action ends the program with the signal's own status. Raised
+// in its own handler, where it is blocked, it arrives as the handler returns.
+void endBy(int signal) {
+    struct sigaction byDefault = {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    ::sigaction(signal, &byDefault, nullptr);
+    ::raise(signal);
+}
+
+extern "C" void onReleaseTimeOver(int) {
+    const int savedErrno = errno;
+    endBy(waitingSignal.load());
+    errno = savedErrno;
+}
+
+// Ends the program by signal once the release time is over, unless it has
+// ended by then.
+void waitForTheRelease(int signal, std::int64_t firstAt, std::int64_t now) {
+    waitingSignal.store(signal);
+    struct sigaction onAlarm = {};
+    onAlarm.sa_handler = onReleaseTimeOver;
+    sigemptyset(&onAlarm.sa_mask);
+    ::sigaction(SIGALRM, &onAlarm, nullptr);
+    const std::chrono::nanoseconds left(firstAt + kReleaseNanoseconds - now);
+    ::alarm(static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(left).count()));
+}
+
 extern "C" void onTerminationSignal(int signal) {
     const int savedErrno = errno;
-    if (signalsReceived.fetch_add(1) > 0) {
-        // Blocked while this handler runs, so it arrives as it returns, and
-        // the default action ends the program with the signal's own status.
-        struct sigaction byDefault = {};
-        byDefault.sa_handler = SIG_DFL;
-        sigemptyset(&byDefault.sa_mask);
-        ::sigaction(signal, &byDefault, nullptr);
-        ::raise(signal);
-    } else if (const int fd = signalWriteFd.load(); fd >= 0) {
-        const char byte = 1;
-        [[maybe_unused]] const auto written = ::write(fd, &byte, 1);
+    const std::int64_t now = monotonicNanoseconds();
+    std::int64_t firstAt = 0;
+    if (firstSignalAt.compare_exchange_strong(firstAt, now)) {
+        if (const int fd = signalWriteFd.load(); fd >= 0) {
+            const char byte = 1;
+            [[maybe_unused]] const auto written = ::write(fd, &byte, 1);
+        }
+    } else if (now - firstAt < kReleaseNanoseconds) {
+        waitForTheRelease(signal, firstAt, now);
+    } else {
+        endBy(signal);
     }
     errno = savedErrno;
 }
@@ -77,7 +127,9 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
             errno, std::generic_category(),
             "Keyflip cannot create the socket that receives termination signals");
     }
-    signalsReceived.store(0);
+    firstSignalAt.store(0);
+    waitingSignal.store(0);
+    ::sigaction(SIGALRM, nullptr, &previousAlarmAction_);
     signalWriteFd.store(fds_[0]);
     notifier_ = new QSocketNotifier(fds_[1], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::onReadable);
@@ -107,6 +159,11 @@ TerminationSignals::~TerminationSignals() {
         if (installed_[index]) {
             ::sigaction(kHandledSignals[index], &previousActions_[index], nullptr);
         }
+    }
+    // The release is over: a signal that waited for it ends nothing now.
+    if (waitingSignal.load() != 0) {
+        ::alarm(0);
+        ::sigaction(SIGALRM, &previousAlarmAction_, nullptr);
     }
     signalWriteFd.store(-1);
     ::close(fds_[0]);

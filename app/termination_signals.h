@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 
@@ -12,12 +13,19 @@ namespace keyflip {
 // Turns SIGTERM, SIGINT and SIGHUP (a desktop logging out, Ctrl+C in a
 // terminal) into a Qt signal on the UI thread, so the program ends the same
 // way as File > Exit: every sounding note is released and the ports closed.
-// A second signal ends the program at once, in case the first could not.
+// A desktop logging out sends SIGTERM and at once SIGHUP, so a second signal
+// does not cut the first one's release short; SIGALRM bounds its wait.
 // Signals ignored when the program started stay ignored.
 class TerminationSignals : public QObject {
     Q_OBJECT
 
 public:
+    // The time the first signal's release may take. A later signal within it
+    // waits for the release and, should the release not be over by its end,
+    // ends the program then; one after it ends the program at once (the
+    // program is stuck, or the user insists).
+    static constexpr std::chrono::seconds kReleaseTime{2};
+
     explicit TerminationSignals(QObject* parent = nullptr);
     ~TerminationSignals() override;
     TerminationSignals(const TerminationSignals&) = delete;
@@ -33,6 +41,7 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     struct sigaction previousActions_[3] = {};
     bool installed_[3] = {};
+    struct sigaction previousAlarmAction_ = {};
 };
 
 // Qt ends the program with exit() when its connection to the display breaks

@@ -1,6 +1,7 @@
 // Termination signals: a desktop logging out must never leave notes sounding,
-// even while an error's box waits for the user; a second signal ends the
-// program at once; signals ignored at start (nohup) stay ignored.
+// even while an error's box waits for the user or its SIGHUP follows the
+// SIGTERM at once; a second signal ends a program stuck in its release;
+// signals ignored at start (nohup) stay ignored.
 
 #include "app_test_support.h"
 #include "program_error.h"
@@ -9,9 +10,14 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <QScopeGuard>
+
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 
 using keyflip::ProgramError;
@@ -36,7 +42,8 @@ class TerminationSignalsTest : public QObject {
 
 private slots:
     void signalWhileTheErrorBoxWaitsReleasesTheNotesAndEnds();
-    void secondSignalEndsAtOnce();
+    void secondSignalWaitsOnlyForARelease_data();
+    void secondSignalWaitsOnlyForARelease();
     void signalsIgnoredAtStartStayIgnored();
 };
 
@@ -64,20 +71,59 @@ void TerminationSignalsTest::signalWhileTheErrorBoxWaitsReleasesTheNotesAndEnds(
     QCOMPARE(app.host.endStatuses, (std::vector<int>{1, 1}));
 }
 
-// The first signal only asks; the second is not asked twice.
-void TerminationSignalsTest::secondSignalEndsAtOnce() {
+// The first signal asks for the release. A child that ends by itself after
+// it has released; one that hangs is stuck in its release.
+void TerminationSignalsTest::secondSignalWaitsOnlyForARelease_data() {
+    QTest::addColumn<bool>("secondLate");
+    QTest::addColumn<bool>("releaseHangs");
+    QTest::addColumn<int>("endingSignal");  // 0: it exits with status 0
+    QTest::newRow("second at once: the release ends the program") << false << false << 0;
+    QTest::newRow("second at once: a release that hangs is cut short") << false << true << SIGHUP;
+    QTest::newRow("second after the release time: ends it at once") << true << false << SIGHUP;
+}
+
+void TerminationSignalsTest::secondSignalWaitsOnlyForARelease() {
+    QFETCH(bool, secondLate);
+    QFETCH(bool, releaseHangs);
+    QFETCH(int, endingSignal);
     TerminationSignals terminationSignals;
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
+        timespec late{};
+        ::clock_gettime(CLOCK_MONOTONIC, &late);
+        late.tv_sec += TerminationSignals::kReleaseTime.count() + 1;
         ::raise(SIGTERM);
-        ::raise(SIGTERM);
+        // Time passing is the case here, not a wait for another party.
+        while (secondLate &&
+               ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &late, nullptr) == EINTR) {
+        }
+        ::raise(SIGHUP);
+        while (releaseHangs) {
+            ::pause();
+        }
         ::_exit(0);
     }
+    bool reaped = false;
+    const auto killChild = qScopeGuard([&] {
+        if (!reaped) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+    });
     int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY2(WIFSIGNALED(status), "the child lived on after two signals");
-    QCOMPARE(WTERMSIG(status), SIGTERM);
+    const auto ended = [&] {
+        reaped = reaped || ::waitpid(child, &status, WNOHANG) == child;
+        return reaped;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ended(), 10000);
+    if (endingSignal == 0) {
+        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+                 "the second signal cut the release short");
+    } else {
+        QVERIFY2(WIFSIGNALED(status), "the child lived on after the second signal");
+        QCOMPARE(WTERMSIG(status), endingSignal);
+    }
 }
 
 void TerminationSignalsTest::signalsIgnoredAtStartStayIgnored() {

@@ -1,7 +1,9 @@
 // The real program, on a virtual display, worked from the keyboard as a user
 // would: notes held, then the program is ended from outside, by SIGTERM or
-// SIGINT as a desktop logging out sends, or by losing its display. It must
-// release every note, close its ports and exit, never be killed.
+// SIGINT, by SIGTERM and SIGHUP back to back as a desktop logging out sends
+// them, or by losing its display. It must release every note, close its ports
+// and exit, never be killed. Only a program stuck in its release is ended by
+// a second signal.
 
 #include "program_paths.h"
 #include "window_rig.h"
@@ -40,7 +42,20 @@ using jacktest::pollUntil;
 using jacktest::pumpUntil;
 
 // How the program is ended from outside.
-enum class Ending { Terminated, Interrupted, DisplayServerDies, WindowKilled };
+enum class Ending {
+    Terminated,
+    Interrupted,
+    TerminatedThenHungUp,
+    DisplayServerDies,
+    WindowKilled,
+    // The JACK server frozen, so the release cannot finish; a second SIGTERM
+    // well after the first.
+    StuckThenTerminatedAgain,
+};
+
+// Longer than the first signal's release may take before a second signal
+// ends the program at once.
+constexpr auto kLongAfterTheFirstSignal = 4000ms;
 
 class SignalJackTest : public JackTest {
 protected:
@@ -229,6 +244,24 @@ void SignalJackTest::endingReleasesTheNotes(Ending ending) {
         case Ending::Interrupted:
             program.signal(SIGINT);
             break;
+        case Ending::TerminatedThenHungUp:
+            program.signal(SIGTERM);
+            program.signal(SIGHUP);
+            break;
+        case Ending::StuckThenTerminatedAgain: {
+            server().signal(SIGSTOP);
+            const auto wakeServer = qScopeGuard([&] { server().signal(SIGCONT); });
+            program.signal(SIGTERM);
+            EXPECT_FALSE(
+                pollUntil([&] { return program.ended().has_value(); }, kLongAfterTheFirstSignal))
+                << "the program ended though its release could not finish";
+            program.signal(SIGTERM);
+            ASSERT_TRUE(pollUntil([&] { return program.ended().has_value(); }, 10000ms));
+            const int status = *program.ended();
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+                << "wait status " << status;
+            break;
+        }
         case Ending::DisplayServerDies:
             xvfb.stop(SIGKILL);
             expectedStatus = 1;
@@ -239,6 +272,11 @@ void SignalJackTest::endingReleasesTheNotes(Ending ending) {
             ASSERT_TRUE(xdotool(display, "windowkill " + window));
             expectedStatus = 1;
             break;
+    }
+    // The server, awake again, takes the ports of the program it outlived.
+    if (ending == Ending::StuckThenTerminatedAgain) {
+        EXPECT_TRUE(pollUntil([&] { return keyflipPorts(observer).empty(); }, 5000ms));
+        return;
     }
     ASSERT_TRUE(pollUntil([&] { return program.ended().has_value(); }, 10000ms));
     const int status = *program.ended();
@@ -260,6 +298,18 @@ TEST_F(SignalJackTest, SigtermReleasesHeldNotesClosesThePortsAndExitsZero) {
 
 TEST_F(SignalJackTest, SigintReleasesHeldNotesClosesThePortsAndExitsZero) {
     runCase([&] { endingReleasesTheNotes(Ending::Interrupted); });
+}
+
+// A desktop logging out sends SIGTERM and at once SIGHUP; whether the second
+// lands before the first's release is out is a race, so it runs many times.
+TEST_F(SignalJackTest, SigtermAndSighupBackToBackReleaseHeldNotesAndExitZero) {
+    for (int run = 0; run < 15 && !HasFailure(); ++run) {
+        runCase([&] { endingReleasesTheNotes(Ending::TerminatedThenHungUp); });
+    }
+}
+
+TEST_F(SignalJackTest, ASecondSignalLongAfterTheFirstEndsAProgramStuckInItsRelease) {
+    runCase([&] { endingReleasesTheNotes(Ending::StuckThenTerminatedAgain); });
 }
 
 TEST_F(SignalJackTest, ADisplayServerThatDiesLeavesNoNoteSounding) {

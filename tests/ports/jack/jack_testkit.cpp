@@ -273,6 +273,12 @@ bool JackServer::launch(bool realtime, std::chrono::milliseconds limit) {
     return true;
 }
 
+void JackServer::signal(int number) const {
+    if (process_ != nullptr) {
+        ::kill(process_->pid(), number);
+    }
+}
+
 void JackServer::stop(int signal) {
     if (process_ == nullptr) {
         return;

@@ -85,6 +85,8 @@ public:
     // Sends the signal, waits for the server to end and reaps it.
     void stop(int signal = SIGTERM);
     bool running() const { return process_ != nullptr; }
+    // Sends the signal and returns: SIGSTOP freezes the server, SIGCONT wakes it.
+    void signal(int number) const;
 
     const std::string& name() const { return name_; }
     std::uint32_t periodFrames() const { return periodFrames_; }
