@@ -73,13 +73,15 @@ std::vector<std::vector<std::uint8_t>> hostileEvents() {
         }
         events.push_back(std::move(event));
     }
-    // Note Offs for every note any of the above may have left sounding.
+    // Note Offs for every note any of the above may have left sounding, and
+    // the wheel back at 0.
     for (int channel = 0; channel < 16; ++channel) {
         for (int note = 0; note < 128; ++note) {
             events.push_back(
                 {static_cast<std::uint8_t>(0x80 | channel), static_cast<std::uint8_t>(note), 0});
         }
     }
+    events.push_back({0xB0, 0x01, 0x00});
     return events;
 }
 
