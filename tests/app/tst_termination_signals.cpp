@@ -7,17 +7,15 @@
 #include "program_error.h"
 #include "termination_signals.h"
 
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTest>
-
-#include <QScopeGuard>
 
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 
 using keyflip::ProgramError;
@@ -72,7 +70,8 @@ void TerminationSignalsTest::signalWhileTheErrorBoxWaitsReleasesTheNotesAndEnds(
 }
 
 // The first signal asks for the release. A child that ends by itself after
-// it has released; one that hangs is stuck in its release.
+// the signals stands for a release that finishes, one that hangs for a
+// release that is stuck.
 void TerminationSignalsTest::secondSignalWaitsOnlyForARelease_data() {
     QTest::addColumn<bool>("secondLate");
     QTest::addColumn<bool>("releaseHangs");

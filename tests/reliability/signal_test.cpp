@@ -9,6 +9,7 @@
 #include "window_rig.h"
 
 #include "backend_selection.h"
+#include "termination_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -48,14 +49,13 @@ enum class Ending {
     TerminatedThenHungUp,
     DisplayServerDies,
     WindowKilled,
-    // The JACK server frozen, so the release cannot finish; a second SIGTERM
-    // well after the first.
+    // The JACK server frozen, so the release waits in libjack for ever; a
+    // second SIGTERM well after the first.
     StuckThenTerminatedAgain,
 };
 
-// Longer than the first signal's release may take before a second signal
-// ends the program at once.
-constexpr auto kLongAfterTheFirstSignal = 4000ms;
+// After this, a second signal no longer waits for the first one's release.
+constexpr auto kLongAfterTheFirstSignal = TerminationSignals::kReleaseTime + 2s;
 
 class SignalJackTest : public JackTest {
 protected:
