@@ -22,11 +22,16 @@ DecimalText decimal(std::int16_t value) {
     return text;
 }
 
+// Channel 1 is the low four bits at 0: the class value itself.
+bool isChannelOneControlChange(const ShortMessage& message) {
+    return message.status == midi::kControlChange;
+}
+
 // The wheel rule is the only one that changes a status: a channel-1 Control
 // Change that leaves as a Note On is the wheel, whatever its controller
 // number was before the mirror.
 bool isWheel(const ShortMessage& incoming, const ShortMessage& outgoing) {
-    return incoming.status == midi::kControlChange && outgoing.status == midi::kNoteOn;
+    return isChannelOneControlChange(incoming) && outgoing.status == midi::kNoteOn;
 }
 
 }  // namespace
@@ -70,10 +75,12 @@ void MessagePump::releaseHeldNotes() {
 }
 
 // A Note Off for a key whose Note On we sent goes out on the pitch that is
-// sounding, whatever transpose or reverse say now. The wheel back at 0 ends
-// the wheel note of the moment, as the rule says; the pitches the wheel
-// turned on before the wheel note moved are released first, oldest first,
-// in the rest's own form, so the rest is still the last message sent.
+// sounding, whatever transpose or reverse say now. A controller that turned
+// wheel notes on releases them when it comes back to 0, whatever the rules
+// make of that message now: the rest of the wheel ends the wheel note of the
+// moment, as the rule says, and the other pitches it turned on are released
+// first, oldest first, in the rest's own form, so the rest is still the last
+// message sent.
 ShortMessage MessagePump::rewriteKeepingHeldPitch(const ShortMessage& incoming) {
     if (isNoteOff(incoming)) {
         if (const auto sounding = heldNotes_.release(incoming)) {
@@ -84,10 +91,14 @@ ShortMessage MessagePump::rewriteKeepingHeldPitch(const ShortMessage& incoming) 
     if (isNoteOn(incoming)) {
         heldNotes_.remember(incoming, outgoing.data1);
     } else if (isWheel(incoming, outgoing) && isNoteOn(outgoing)) {
-        wheelNotes_.turnedOn(outgoing.data1);
-    } else if (isWheel(incoming, outgoing) && isNoteOff(outgoing)) {
-        wheelNotes_.forget(outgoing.data1);
-        wheelNotes_.releaseAll([this](std::int16_t pitch) { send({midi::kNoteOn, pitch, 0}); });
+        wheelNotes_.turnedOn(incoming.data1, outgoing.data1);
+    } else if (isChannelOneControlChange(incoming) && incoming.data2 == 0) {
+        // A rest that is no wheel note by the rules (reverse was pressed
+        // while the wheel was up) releases every pitch it turned on.
+        const std::int16_t restPitch = isWheel(incoming, outgoing) ? outgoing.data1 : -1;
+        wheelNotes_.rest(incoming.data1, restPitch, [this](std::int16_t pitch) {
+            send({midi::kNoteOn, pitch, 0});
+        });
     }
     return outgoing;
 }

@@ -1,41 +1,52 @@
 #include "wheel_notes.h"
 
-#include <algorithm>
-
 namespace keyflip {
 
 namespace {
 
-bool isPitch(std::int16_t value) {
+bool isDataValue(std::int16_t value) {
     return value >= 0 && value <= midi::kHighestDataValue;
 }
 
 }  // namespace
 
-void WheelNotes::turnedOn(std::int16_t pitch) {
-    if (!isPitch(pitch) || kept_[static_cast<std::size_t>(pitch)]) {
+void WheelNotes::turnedOn(std::int16_t controller, std::int16_t pitch) {
+    if (!isDataValue(controller) || !isDataValue(pitch)) {
         return;
     }
-    kept_[static_cast<std::size_t>(pitch)] = true;
-    pitches_[count_++] = pitch;
+    Pitches& pitches = byController_[static_cast<std::size_t>(controller)];
+    const auto bit = static_cast<std::size_t>(pitch);
+    if (pitches.kept[bit]) {
+        return;
+    }
+    pitches.kept[bit] = true;
+    pitches.order[pitches.count++] = pitch;
 }
 
-void WheelNotes::forget(std::int16_t pitch) {
-    if (!isPitch(pitch) || !kept_[static_cast<std::size_t>(pitch)]) {
-        return;
+void WheelNotes::rest(std::int16_t controller, std::int16_t restPitch,
+                      const std::function<void(std::int16_t pitch)>& release) {
+    if (isDataValue(controller)) {
+        WheelNotes::release(byController_[static_cast<std::size_t>(controller)], restPitch,
+                            release);
     }
-    kept_[static_cast<std::size_t>(pitch)] = false;
-    const auto kept = pitches_.begin() + static_cast<std::ptrdiff_t>(count_);
-    count_ =
-        static_cast<std::size_t>(std::remove(pitches_.begin(), kept, pitch) - pitches_.begin());
 }
 
 void WheelNotes::releaseAll(const std::function<void(std::int16_t pitch)>& release) {
-    for (std::size_t index = 0; index < count_; ++index) {
-        kept_[static_cast<std::size_t>(pitches_[index])] = false;
-        release(pitches_[index]);
+    for (Pitches& pitches : byController_) {
+        WheelNotes::release(pitches, -1, release);
     }
-    count_ = 0;
+}
+
+void WheelNotes::release(Pitches& pitches, std::int16_t except,
+                         const std::function<void(std::int16_t pitch)>& release) {
+    for (std::size_t index = 0; index < pitches.count; ++index) {
+        const std::int16_t pitch = pitches.order[index];
+        pitches.kept[static_cast<std::size_t>(pitch)] = false;
+        if (pitch != except) {
+            release(pitch);
+        }
+    }
+    pitches.count = 0;
 }
 
 }  // namespace keyflip

@@ -3,6 +3,7 @@
 #include "midi_status.h"
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,25 +11,39 @@
 namespace keyflip {
 
 // The pitches the modulation wheel turned on since it last rested, oldest
-// first. The wheel's rest goes out on the wheel note of the moment; had the
-// wheel note moved while the wheel was up, the pitches it turned on before
-// would sound on, so they are released with the rest.
+// first, kept per controller as it arrived: with reverse off the wheel is
+// controller 1, with reverse on controller 126, and reverse may be pressed
+// while the wheel is up. Like a key, a controller releases what it turned on
+// when it comes back to 0, whatever the rules make of that message now; had
+// the wheel note moved while it was up, the pitches turned on before would
+// otherwise sound on.
 //
 // Every wheel position strikes the wheel note again at a new velocity; a
 // pitch struck again is one note, kept once, and one release ends it.
 class WheelNotes {
 public:
-    // Pitches outside 0..127 never reach the wire and are not kept.
-    void turnedOn(std::int16_t pitch);
-    // The wheel's rest itself went out on this pitch.
-    void forget(std::int16_t pitch);
-    // Hands every pitch kept to release, oldest first, and forgets them all.
+    // Controllers and pitches outside 0..127 are not kept: such a pitch
+    // never reaches the wire.
+    void turnedOn(std::int16_t controller, std::int16_t pitch);
+    // The controller is back at 0: hands every pitch it turned on, except
+    // the one its rest itself goes out on, to release, oldest first, and
+    // forgets them all.
+    void rest(std::int16_t controller, std::int16_t restPitch,
+              const std::function<void(std::int16_t pitch)>& release);
+    // Hands every pitch kept to release, oldest first per controller, and
+    // forgets them all.
     void releaseAll(const std::function<void(std::int16_t pitch)>& release);
 
 private:
-    std::array<std::int16_t, midi::kNotes> pitches_{};
-    std::size_t count_ = 0;
-    std::array<bool, midi::kNotes> kept_{};
+    struct Pitches {
+        std::array<std::int16_t, midi::kNotes> order{};
+        std::size_t count = 0;
+        std::bitset<midi::kNotes> kept;
+    };
+    static void release(Pitches& pitches, std::int16_t except,
+                        const std::function<void(std::int16_t pitch)>& release);
+
+    std::array<Pitches, midi::kNotes> byController_;
 };
 
 }  // namespace keyflip

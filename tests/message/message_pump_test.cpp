@@ -344,9 +344,20 @@ INSTANTIATE_TEST_SUITE_P(
         WheelCase{"reversed_controller_1_is_not_the_wheel",
                   {{64, true, {176, 126, 90}}, {70, true, {176, 1, 0}}, {70, true, {176, 126, 0}}},
                   {{144, 64, 90}, {176, 126, 0}, {144, 64, 0}, {144, 70, 0}}},
-        WheelCase{"reverse_pressed_while_up",
-                  {{64, false, {176, 1, 90}}, {70, true, {176, 126, 0}}},
-                  {{144, 64, 90}, {144, 64, 0}, {144, 70, 0}}}),
+        WheelCase{"reverse_pressed_while_up_the_wheel_still_releases_its_pitch",
+                  {{64, false, {176, 1, 90}}, {70, true, {176, 1, 0}}},
+                  {{144, 64, 90}, {144, 64, 0}, {176, 126, 0}}},
+        WheelCase{"each_controller_releases_what_it_turned_on",
+                  {{64, false, {176, 1, 90}},
+                   {70, true, {176, 126, 40}},
+                   {72, true, {176, 126, 0}},
+                   {72, false, {176, 1, 0}}},
+                  {{144, 64, 90},
+                   {144, 70, 40},
+                   {144, 70, 0},
+                   {144, 72, 0},
+                   {144, 64, 0},
+                   {144, 72, 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Keys first, then the wheel's pitches oldest first; the wheel's next rest

@@ -126,8 +126,10 @@ void playRandomly(std::uint32_t seed, int steps, bool wheel) {
             release(note.first, note.second);
         }
     }
+    // Both controllers the wheel can be, whatever reverse is now, at 0.
     if (wheel) {
-        play(176, settings.reverse ? 126 : 1, 0);
+        play(176, 1, 0);
+        play(176, 126, 0);
     }
     pump.run();
     ASSERT_EQ(ports.input.pendingCount(), 0);
