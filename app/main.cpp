@@ -3,8 +3,8 @@
 #include "main_window.h"
 #include "program_host.h"
 #include "qt_event_loop.h"
+#include "session_end.h"
 #include "short_time_slices.h"
-#include "termination_signals.h"
 
 #include <QApplication>
 
@@ -55,22 +55,18 @@ int main(int argc, char* argv[]) {
     static_cast<void>(keyflip::requestShortTimeSlices());
     keyflip::SystemHost host;
 
-    std::unique_ptr<keyflip::TerminationSignals> terminationSignals;
+    std::unique_ptr<keyflip::SessionEnd> sessionEnd;
     std::unique_ptr<keyflip::MidiBackend> backend;
     std::unique_ptr<keyflip::frmMain> window;
-    std::unique_ptr<keyflip::ReleaseOnExit> releaseOnExit;
     const bool started = keyflip::runStartUp(host, [&] {
-        terminationSignals = std::make_unique<keyflip::TerminationSignals>();
+        sessionEnd = keyflip::watchSessionEnd();
         backend = keyflip::createSystemBackend();
         window = std::make_unique<keyflip::frmMain>(*backend, host);
-        releaseOnExit =
-            std::make_unique<keyflip::ReleaseOnExit>([&window] { window->ReleaseQuietly(); });
+        keyflip::endWithTheSession(*sessionEnd, *window);
     });
     if (!started) {
         return host.exitStatus();
     }
-    QObject::connect(terminationSignals.get(), &keyflip::TerminationSignals::received, window.get(),
-                     [&window] { window->Terminate(); });
     window->show();
     // Form_Load runs before the event loop; an error there has already ended
     // the program.
