@@ -4,7 +4,9 @@
 #include "thread_crossing.h"
 #include "backend_probes.h"
 #include "wake_up/loopback_socket_wake.h"
+#if !defined(_WIN32)
 #include "wake_up/pipe_wake.h"
+#endif
 #if defined(__linux__)
 #include "wake_up/eventfd_wake.h"
 #endif
@@ -33,6 +35,8 @@ protected:
 
 #if defined(__linux__)
 using Wakes = ::testing::Types<EventFdWake, PipeWake, LoopbackSocketWake>;
+#elif defined(_WIN32)
+using Wakes = ::testing::Types<LoopbackSocketWake>;
 #else
 using Wakes = ::testing::Types<PipeWake, LoopbackSocketWake>;
 #endif
