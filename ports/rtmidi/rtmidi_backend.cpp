@@ -147,8 +147,20 @@ public:
         closeOutput();
     }
 
+    // Named as the other backends name them, not as RtMidi does ("Jack").
     QString systemName() const override {
-        return QString::fromStdString(RtMidi::getApiDisplayName(api_));
+        switch (api_) {
+            case RtMidi::MACOSX_CORE:
+                return QStringLiteral("CoreMIDI");
+            case RtMidi::WINDOWS_MM:
+                return QStringLiteral("Windows multimedia");
+            case RtMidi::LINUX_ALSA:
+                return QStringLiteral("ALSA sequencer");
+            case RtMidi::UNIX_JACK:
+                return QStringLiteral("JACK");
+            default:
+                return QString::fromStdString(RtMidi::getApiDisplayName(api_));
+        }
     }
 
     // Only JACK can be away while RtMidi opens: its client connects to a
