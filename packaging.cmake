@@ -2,8 +2,6 @@
 # package: `cpack -G DEB` in the build folder, or scripts/package.
 include(GNUInstallDirs)
 
-set(KEYFLIP_APP_ID io.github.keyflip.Keyflip)
-target_compile_definitions(keyflip PRIVATE KEYFLIP_APP_ID="${KEYFLIP_APP_ID}")
 set(KEYFLIP_PACKAGE_MAINTAINER "Keyflip maintainers <keyflip@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 

@@ -20,7 +20,9 @@ struct TwipsPosition {
 TwipsPosition centredPosition(double screenWidth, double screenHeight, double windowWidth,
                               double windowHeight);
 
-// Moves the window, frame included, to the middle of the primary screen.
+// Moves the window, frame included, to the middle of the primary screen. A
+// window the window manager has not framed yet is centred again once it has
+// (under Wayland the compositor places windows, and moves are not followed).
 void CenterOnScreen(QWidget& window);
 
 }  // namespace keyflip

@@ -3,14 +3,15 @@
 #include "main_window.h"
 #include "program_host.h"
 #include "qt_event_loop.h"
+#include "session_end.h"
 #include "short_time_slices.h"
-#include "termination_signals.h"
 
 #include <QApplication>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -18,9 +19,15 @@ namespace {
 // here.
 QtMessageHandler qtMessageHandler = nullptr;
 
+std::string variable(const char* name) {
+    const char* const value = std::getenv(name);
+    return std::string(name) + " is " + (value != nullptr ? value : "not set");
+}
+
 // Qt aborts, with a core dump and advice to reinstall, when it finds no
 // display to open a window on. Nothing is open yet, so Keyflip says what is
-// missing and ends with an error status instead.
+// missing and ends with an error status instead: the X server's variable,
+// the Wayland compositor's, or both, as Qt looked for either.
 void endWithoutADisplay(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type != QtFatalMsg) {
         if (qtMessageHandler != nullptr) {
@@ -28,14 +35,31 @@ void endWithoutADisplay(QtMsgType type, const QMessageLogContext& context, const
         }
         return;
     }
-    const char* const display = std::getenv("DISPLAY");
-    const char* const platform = std::getenv("QT_QPA_PLATFORM");
+    const char* const chosen = std::getenv("QT_QPA_PLATFORM");
+    const std::string platform = chosen != nullptr ? chosen : "";
+    const char* const session = std::getenv("XDG_SESSION_TYPE");
+    // Unchosen, Qt takes X, and Wayland first in a Wayland session.
+    const bool wayland =
+        platform.find("wayland") != std::string::npos ||
+        (platform.empty() && (std::getenv("WAYLAND_DISPLAY") != nullptr ||
+                              (session != nullptr && std::string(session) == "wayland")));
+    const bool x = platform.empty() || platform.find("xcb") != std::string::npos ||
+                   platform.find("wayland") == std::string::npos;
+    std::string variables;
+    std::string remedy;
+    if (x) {
+        variables = variable("DISPLAY") + ", ";
+        remedy = "DISPLAY to a running X server";
+    }
+    if (wayland) {
+        variables += variable("WAYLAND_DISPLAY") + ", ";
+        remedy += std::string(x ? " or " : "") + "WAYLAND_DISPLAY to a running Wayland compositor";
+    }
     std::fprintf(stderr,
-                 "Keyflip cannot show its window: there is no display it can use (DISPLAY is %s, "
-                 "QT_QPA_PLATFORM is %s). Start Keyflip from a desktop session, or set DISPLAY "
-                 "to a running X server.\nQt reported: %s\n",
-                 display != nullptr ? display : "not set",
-                 platform != nullptr ? platform : "not set", text.toLocal8Bit().constData());
+                 "Keyflip cannot show its window: there is no display it can use (%s%s). Start "
+                 "Keyflip from a desktop session, or set %s.\nQt reported: %s\n",
+                 variables.c_str(), variable("QT_QPA_PLATFORM").c_str(), remedy.c_str(),
+                 text.toLocal8Bit().constData());
     std::fflush(stderr);
     std::_Exit(EXIT_FAILURE);
 }
@@ -55,22 +79,18 @@ int main(int argc, char* argv[]) {
     static_cast<void>(keyflip::requestShortTimeSlices());
     keyflip::SystemHost host;
 
-    std::unique_ptr<keyflip::TerminationSignals> terminationSignals;
+    std::unique_ptr<keyflip::SessionEnd> sessionEnd;
     std::unique_ptr<keyflip::MidiBackend> backend;
     std::unique_ptr<keyflip::frmMain> window;
-    std::unique_ptr<keyflip::ReleaseOnExit> releaseOnExit;
     const bool started = keyflip::runStartUp(host, [&] {
-        terminationSignals = std::make_unique<keyflip::TerminationSignals>();
+        sessionEnd = keyflip::watchSessionEnd();
         backend = keyflip::createSystemBackend();
         window = std::make_unique<keyflip::frmMain>(*backend, host);
-        releaseOnExit =
-            std::make_unique<keyflip::ReleaseOnExit>([&window] { window->ReleaseQuietly(); });
+        keyflip::endWithTheSession(*sessionEnd, *window);
     });
     if (!started) {
         return host.exitStatus();
     }
-    QObject::connect(terminationSignals.get(), &keyflip::TerminationSignals::received, window.get(),
-                     [&window] { window->Terminate(); });
     window->show();
     // Form_Load runs before the event loop; an error there has already ended
     // the program.

@@ -3,7 +3,7 @@
 #include "none/no_midi_system_backend.h"
 #include "port_texts.h"
 
-#if defined(__linux__)
+#if defined(KEYFLIP_DIRECT_ALSA)
 #include "alsa/alsa_backend.h"
 #else
 #include "rtmidi/rtmidi_backend.h"
@@ -21,10 +21,10 @@ namespace {
 
 // The platform's own MIDI system, or nothing when it cannot be opened.
 std::unique_ptr<MidiBackend> platformSequencer() {
-#if defined(__linux__)
+#if defined(KEYFLIP_DIRECT_ALSA)
     return createAlsaBackend();
 #else
-    return createRtMidiBackend();
+    return createRtMidiBackend(RtMidiSystem::Platform);
 #endif
 }
 
@@ -37,6 +37,12 @@ std::unique_ptr<MidiBackend> jackOrNone(MidiSystemChoice choice, const QString& 
                                  : JackSelection::AfterPlatformSequencer);
 #else
     (void)choice;
+#if !defined(KEYFLIP_DIRECT_ALSA)
+    // Where RtMidi was built with JACK, JACK is reached through it.
+    if (auto jack = createRtMidiBackend(RtMidiSystem::Jack)) {
+        return jack;
+    }
+#endif
     return createNoMidiSystemBackend(whyNone);
 #endif
 }

@@ -28,10 +28,10 @@ std::variant<MidiSystemChoice, QString> parseMidiSystemChoice(const std::optiona
 
 // The MIDI system the program uses, as the user chose it in
 // KEYFLIP_MIDI_SYSTEM, or by itself: the ALSA sequencer on Linux (CoreMIDI or
-// Windows multimedia elsewhere, through RtMidi) when it can be opened, JACK
-// otherwise. The JACK
-// backend is returned even when no server runs yet: it keeps trying and says
-// what is wrong through the ports. A system that was chosen but cannot be
+// Windows multimedia elsewhere, and everything through RtMidi in the portable
+// build) when it can be opened, JACK otherwise. The JACK backend is returned
+// even when no server runs yet: it keeps trying and says what is wrong
+// through the ports. A system that was chosen but cannot be
 // used, or a choice that names none, is said through the ports too.
 // A build without JACK says through the ports that the chosen system is
 // missing, or, choosing by itself, that no MIDI system can be reached.

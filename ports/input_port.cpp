@@ -218,6 +218,14 @@ void MidiInputPort::start() {
     if (state_ == PORT_STATE_CLOSED) {
         // Started while its device is away, the port starts once it is back.
         rejoin_->setStarted(true);
+        // With no MIDI system, that is why the port is closed, and it is
+        // said once for both ports.
+        if (std::optional<QString> reason; !backend_.checkReachable(reason)) {
+            if (reason) {
+                report(PortErrorCode::NoMidiSystem, *reason);
+            }
+            return;
+        }
         report(PortErrorCode::PortNotOpen, texts::notOpen(PortSide::Input, rejoin_->awaitedName()));
         return;
     }

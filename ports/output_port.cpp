@@ -56,8 +56,7 @@ void MidiOutputPort::setPortCommand(std::int16_t code) {
         case PORT_START:
             if (state_ == PORT_STATE_CLOSED) {
                 rejoin_->setStarted(true);
-                report(PortErrorCode::PortNotOpen,
-                       texts::notOpen(PortSide::Output, rejoin_->awaitedName()));
+                reportNotOpen();
             } else {
                 state_ = PORT_STATE_STARTED;
             }
@@ -259,6 +258,18 @@ void MidiOutputPort::onPeerLeft(PortSide side, const std::string& name) {
     close();
     rejoin_->remember(name, started);
     report(PortErrorCode::ConnectionLost, texts::deviceLeft(side, name));
+}
+
+// With no MIDI system, that is why the port is closed, and it is said once
+// for both ports.
+void MidiOutputPort::reportNotOpen() {
+    if (std::optional<QString> reason; !backend_.checkReachable(reason)) {
+        if (reason) {
+            report(PortErrorCode::NoMidiSystem, *reason);
+        }
+        return;
+    }
+    report(PortErrorCode::PortNotOpen, texts::notOpen(PortSide::Output, rejoin_->awaitedName()));
 }
 
 void MidiOutputPort::report(std::int16_t code, const QString& text) {

@@ -60,6 +60,7 @@ private:
     bool reopen(const std::string& destination, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
     void onPeerLeft(PortSide side, const std::string& name);
+    void reportNotOpen();
     void report(std::int16_t code, const QString& text);
     void reportOverflowLater();
     void refreshDevices();

@@ -156,6 +156,37 @@ QString jackOpenFailed(JackRefusal refusal) {
         "server is running. Start a JACK server, or PipeWire's JACK support."));
 }
 
+QString rtMidiOpenFailed(PortSide side, const std::string& name, RtMidiFailure failure,
+                         const std::string& detail) {
+    QString why;
+    switch (failure) {
+        case RtMidiFailure::Refused:
+            why = QStringLiteral("the MIDI system refused the connection");
+            break;
+        case RtMidiFailure::Unsupported:
+            why = QStringLiteral(
+                "this MIDI system has no ports of a program's own; choose a device instead");
+            break;
+        case RtMidiFailure::OutOfMemory:
+            why = QStringLiteral("there is not enough memory");
+            break;
+        case RtMidiFailure::NoThread:
+            why = QStringLiteral("Keyflip could not start the thread that reads it");
+            break;
+        case RtMidiFailure::Other:
+            why = QStringLiteral("the MIDI system reported an error");
+            break;
+    }
+    return QStringLiteral("The %1 %2 could not be opened: %3 (RtMidi: %4)")
+        .arg(deviceWord(side), quoted(name), why, QString::fromStdString(detail));
+}
+
+QString rtMidiUnreachable(const QString& system) {
+    return thenSetup(QStringLiteral("Keyflip cannot reach %1. Start it, or choose another MIDI "
+                                    "system in %2.")
+                         .arg(system, variable()));
+}
+
 QString unknownMidiSystem(const QString& value) {
     return QStringLiteral(
                "%1 is set to \"%2\", which names no MIDI system this program knows. Set it to "

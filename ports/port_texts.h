@@ -62,6 +62,19 @@ inline constexpr const char* kJackNotDisconnected = "Keyflip: JACK did not disco
 inline constexpr const char* kJackCloseUnconfirmed =
     "Keyflip: the JACK server did not confirm that Keyflip's client closed";
 
+// RtMidi, which serves macOS and Windows. What went wrong, as far as RtMidi
+// says: it reports a kind of error and a developer's message.
+enum class RtMidiFailure {
+    Refused,      // the MIDI system would not make the connection or the port
+    Unsupported,  // the MIDI system has no such thing (Windows has no virtual ports)
+    OutOfMemory,
+    NoThread,  // the thread that reads the input could not be started
+    Other,
+};
+QString rtMidiOpenFailed(PortSide side, const std::string& name, RtMidiFailure failure,
+                         const std::string& detail);
+QString rtMidiUnreachable(const QString& system);
+
 // The choice of MIDI system.
 QString unknownMidiSystem(const QString& value);
 QString jackNotBuilt();

@@ -2,12 +2,14 @@
 
 #include "wake_descriptor.h"
 
+#include <QObject>
+#include <QSocketNotifier>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-class QSocketNotifier;
+#include <utility>
 
 namespace keyflip {
 
@@ -15,13 +17,14 @@ namespace keyflip {
 // raises flags that say what happened, or only wakes; nothing it calls
 // blocks, allocates or touches Qt. On the UI thread the handler runs from the
 // event loop, takes the wake-up and the flags, and does the rest there.
-class ThreadCrossing {
+// Wake is the system's wake-up (wake_descriptor.h); the tests run each.
+template <typename Wake>
+class BasicThreadCrossing {
 public:
     // failure: what the user reads when the crossing cannot be made.
-    explicit ThreadCrossing(const char* failure);
-    ~ThreadCrossing();
-    ThreadCrossing(const ThreadCrossing&) = delete;
-    ThreadCrossing& operator=(const ThreadCrossing&) = delete;
+    explicit BasicThreadCrossing(const char* failure) : descriptor_(failure) {}
+    BasicThreadCrossing(const BasicThreadCrossing&) = delete;
+    BasicThreadCrossing& operator=(const BasicThreadCrossing&) = delete;
 
     // Any thread.
     void wake() noexcept { descriptor_.signal(); }
@@ -35,7 +38,15 @@ public:
 
     // UI thread. The handler runs on every wake-up until it is replaced; an
     // empty one stops watching.
-    void setHandler(std::function<void()> handler);
+    void setHandler(std::function<void()> handler) {
+        notifier_.reset();
+        if (!handler) {
+            return;
+        }
+        notifier_ = std::make_unique<QSocketNotifier>(descriptor_.fd(), QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
+                         [handler = std::move(handler)] { handler(); });
+    }
     // Takes the wake-up; one that comes after this runs the handler again.
     void acknowledge() noexcept { descriptor_.acknowledge(); }
     // Clears the flag; true when it was raised.
@@ -45,9 +56,12 @@ public:
     void clearFlags() noexcept { flags_.store(0, std::memory_order_release); }
 
 private:
-    WakeDescriptor descriptor_;
+    Wake descriptor_;
     std::atomic<std::uint32_t> flags_{0};
     std::unique_ptr<QSocketNotifier> notifier_;
 };
+
+extern template class BasicThreadCrossing<WakeDescriptor>;
+using ThreadCrossing = BasicThreadCrossing<WakeDescriptor>;
 
 }  // namespace keyflip

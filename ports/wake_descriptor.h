@@ -1,41 +1,23 @@
 #pragma once
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <system_error>
-
+// How a MIDI system's thread wakes the UI thread without any Qt call there:
+// the UI thread watches the descriptor with a QSocketNotifier. Each system
+// has its own (wake_up/); the build chooses one with KEYFLIP_WAKE_UP, so the
+// others can be built and tested on Linux too.
+#if defined(KEYFLIP_WAKE_UP_EVENTFD) || \
+    (defined(__linux__) && !defined(KEYFLIP_WAKE_UP_PIPE) && !defined(KEYFLIP_WAKE_UP_SOCKET))
+#include "wake_up/eventfd_wake.h"
 namespace keyflip {
-
-// Wakes the UI thread from a MIDI system's thread without any Qt call there:
-// the UI thread watches fd() with a QSocketNotifier.
-class WakeDescriptor {
-public:
-    // failure: what the user reads when the descriptor cannot be made.
-    explicit WakeDescriptor(const char* failure) : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-        if (fd_ < 0) {
-            throw std::system_error(errno, std::generic_category(), failure);
-        }
-    }
-    ~WakeDescriptor() { ::close(fd_); }
-    WakeDescriptor(const WakeDescriptor&) = delete;
-    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
-
-    int fd() const { return fd_; }
-    void signal() noexcept {
-        const std::uint64_t one = 1;
-        // A full counter only means a wake-up is already pending.
-        [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
-    }
-    void acknowledge() noexcept {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto read = ::read(fd_, &count, sizeof count);
-    }
-
-private:
-    int fd_;
-};
-
-}  // namespace keyflip
+using WakeDescriptor = EventFdWake;
+}
+#elif defined(KEYFLIP_WAKE_UP_SOCKET) || defined(_WIN32)
+#include "wake_up/loopback_socket_wake.h"
+namespace keyflip {
+using WakeDescriptor = LoopbackSocketWake;
+}
+#else
+#include "wake_up/pipe_wake.h"
+namespace keyflip {
+using WakeDescriptor = PipeWake;
+}
+#endif

@@ -1,15 +1,34 @@
+// A MIDI system through RtMidi: CoreMIDI on macOS, Windows multimedia on
+// Windows, and on Linux RtMidi's ALSA and JACK APIs, where the portable
+// build and the tests run it.
+//
+// Threads. RtMidi reads the input on a thread of its own (ALSA, Windows
+// multimedia), on CoreMIDI's, or in JACK's process callback, and calls
+// onIncoming there: it copies the bytes into the input port's queue and wakes
+// the UI thread through the queue's crossing, and nothing else. RtMidi's error
+// reports may come from there too, into a report behind a lock. Everything
+// else runs on the UI thread: the lists, opening and closing, sending, and
+// the watch that notices devices coming and going, of which RtMidi tells
+// nothing. Sending hands each message to the system at once (ALSA, CoreMIDI,
+// Windows multimedia). RtMidi's JACK output writes into a ring its process
+// callback empties each cycle; closing it waits, up to a second, for the
+// next cycle before the port goes, so what was sent last leaves first.
 #include "rtmidi_backend.h"
 
 #include "incoming_queue.h"
 #include "port_texts.h"
+#include "rtmidi_device_watch.h"
+#include "rtmidi_names.h"
+#include "rtmidi_report.h"
 
-#include <rtmidi/RtMidi.h>
+#include <RtMidi.h>
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #if defined(__linux__)
 #include <unistd.h>
@@ -22,9 +41,10 @@ namespace {
 constexpr const char* kClientName = "Keyflip";
 constexpr unsigned int kRtMidiQueueLimit = 1024;
 
-// The platform's own MIDI system. RtMidi's JACK backend is never used: the
-// program talks to JACK directly.
-RtMidi::Api platformApi() {
+RtMidi::Api apiOf(RtMidiSystem system) {
+    if (system == RtMidiSystem::Jack) {
+        return RtMidi::UNIX_JACK;
+    }
 #if defined(__APPLE__)
     return RtMidi::MACOSX_CORE;
 #elif defined(_WIN32)
@@ -34,126 +54,169 @@ RtMidi::Api platformApi() {
 #endif
 }
 
-bool isOwnPort(const std::string& name) {
-    return name.rfind(kClientName, 0) == 0;
+RtMidiNaming namingOf(RtMidi::Api api) {
+    switch (api) {
+        case RtMidi::LINUX_ALSA:
+            return RtMidiNaming::AddressAppended;
+        case RtMidi::WINDOWS_MM:
+            return RtMidiNaming::IndexAppended;
+        default:
+            return RtMidiNaming::AsGiven;
+    }
+}
+
+// The program's own ports. CoreMIDI lists a virtual port by its name alone,
+// so there it carries the program's name.
+std::string ownPortName(RtMidi::Api api, PortSide side) {
+    const char* const name = side == PortSide::Input ? "in" : "out";
+    return api == RtMidi::MACOSX_CORE ? std::string(kClientName) + ' ' + name : name;
+}
+
+// Other programs' ports, as RtMidi gives their names and as the lists show
+// them, with RtMidi's index of each.
+struct ListedPort {
+    unsigned int index;
+    std::string given;
+    std::string shown;
+};
+
+template <typename Port>
+std::vector<ListedPort> listedPorts(Port& port, RtMidi::Api api) {
+    std::vector<std::string> given;
+    const unsigned int count = port.getPortCount();
+    for (unsigned int index = 0; index < count; ++index) {
+        given.push_back(port.getPortName(index));
+    }
+    const std::vector<std::string> shown = shownPortNames(namingOf(api), given);
+    std::vector<ListedPort> ports;
+    for (unsigned int index = 0; index < count; ++index) {
+        // A port that left while the list was read has no name.
+        if (!given[index].empty() && !isOwnPortName(shown[index])) {
+            ports.push_back({index, given[index], shown[index]});
+        }
+    }
+    return ports;
 }
 
 template <typename Port>
-std::vector<std::string> portNames(Port& port) {
+std::optional<ListedPort> findPort(Port& port, RtMidi::Api api, const std::string& shown) {
+    const auto ports = listedPorts(port, api);
+    const auto found =
+        std::ranges::find_if(ports, [&](const ListedPort& p) { return p.shown == shown; });
+    return found != ports.end() ? std::optional(*found) : std::nullopt;
+}
+
+template <typename Port>
+std::vector<std::string> shownNames(Port& port, RtMidi::Api api) {
     std::vector<std::string> names;
-    const unsigned int count = port.getPortCount();
-    for (unsigned int i = 0; i < count; ++i) {
-        std::string name = port.getPortName(i);
-        if (!name.empty() && !isOwnPort(name)) {
-            names.push_back(std::move(name));
-        }
+    for (ListedPort& listed : listedPorts(port, api)) {
+        names.push_back(std::move(listed.shown));
     }
     return names;
 }
 
 template <typename Port>
-std::optional<unsigned int> portIndex(Port& port, const std::string& name) {
-    const unsigned int count = port.getPortCount();
-    for (unsigned int i = 0; i < count; ++i) {
-        if (port.getPortName(i) == name) {
-            return i;
-        }
+std::vector<std::string> givenNames(Port& port, RtMidi::Api api) {
+    std::vector<std::string> names;
+    for (ListedPort& listed : listedPorts(port, api)) {
+        names.push_back(std::move(listed.given));
     }
-    return std::nullopt;
+    return names;
 }
-
-PortFault goneFault(PortSide side, const std::string& name) {
-    return {PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, name)};
-}
-
-PortFault openFault(PortSide side, const std::string& name, const std::string& why) {
-    return {PortErrorCode::DeviceOpenFailed, texts::deviceNotOpened(side, name, why)};
-}
-
-// The port listers' errors only leave a name out of a list.
-void ignoreRtMidiError(RtMidiError::Type, const std::string&, void*) {
-}
-
-// Once it has an error callback RtMidi never throws: a port that did not
-// open, a virtual port the platform cannot make (Windows) or a message not
-// sent is only reported to the callback, and the call returns as if it had
-// worked. What it reported during a call is kept here and asked for after
-// it. The callback may also come from RtMidi's own input thread.
-class RtMidiReport {
-public:
-    static void record(RtMidiError::Type type, const std::string& text, void* report) {
-        if (type == RtMidiError::DEBUG_WARNING) {
-            return;
-        }
-        auto* self = static_cast<RtMidiReport*>(report);
-        const std::lock_guard lock(self->mutex_);
-        if (!self->text_) {
-            self->text_ = text;
-        }
-    }
-    void clear() {
-        const std::lock_guard lock(mutex_);
-        text_.reset();
-    }
-    std::optional<std::string> take() {
-        const std::lock_guard lock(mutex_);
-        return std::exchange(text_, std::nullopt);
-    }
-
-private:
-    std::mutex mutex_;
-    std::optional<std::string> text_;
-};
 
 class RtMidiBackend : public MidiBackend {
 public:
-    RtMidiBackend(std::unique_ptr<RtMidiIn> lister, std::unique_ptr<RtMidiOut> outputLister)
-        : inputLister_(std::move(lister)), outputLister_(std::move(outputLister)) {}
+    RtMidiBackend(RtMidi::Api api, std::unique_ptr<RtMidiIn> inputLister,
+                  std::unique_ptr<RtMidiOut> outputLister)
+        : api_(api),
+          inputLister_(std::move(inputLister)),
+          outputLister_(std::move(outputLister)),
+          watch_({[this] {
+                      return RtMidiDeviceWatch::Lists{givenNames(*inputLister_, api_),
+                                                      givenNames(*outputLister_, api_)};
+                  },
+                  [this](PortSide side, const std::string& name) { emit peerLeft(side, name); },
+                  [this] { emit peersChanged(); }},
+                 this) {
+        inputLister_->setErrorCallback(&RtMidiReport::record, &listerReport_);
+        outputLister_->setErrorCallback(&RtMidiReport::record, &listerReport_);
+    }
 
     ~RtMidiBackend() override {
         closeInput();
         closeOutput();
     }
 
+    // Named as the other backends name them, not as RtMidi does ("Jack").
     QString systemName() const override {
-        return QString::fromStdString(RtMidi::getApiDisplayName(platformApi()));
+        switch (api_) {
+            case RtMidi::MACOSX_CORE:
+                return QStringLiteral("CoreMIDI");
+            case RtMidi::WINDOWS_MM:
+                return QStringLiteral("Windows multimedia");
+            case RtMidi::LINUX_ALSA:
+                return QStringLiteral("ALSA sequencer");
+            case RtMidi::UNIX_JACK:
+                return QStringLiteral("JACK");
+            default:
+                return QString::fromStdString(RtMidi::getApiDisplayName(api_));
+        }
     }
-    std::optional<QString> unreachableReason() override { return std::nullopt; }
 
-    std::vector<std::string> sourceNames() override { return portNames(*inputLister_); }
-    std::vector<std::string> destinationNames() override { return portNames(*outputLister_); }
+    // Only JACK can be away while RtMidi opens: its client connects to a
+    // server when it is first asked for ports, and RtMidi says when none
+    // answers.
+    std::optional<QString> unreachableReason() override {
+        if (api_ != RtMidi::UNIX_JACK) {
+            return std::nullopt;
+        }
+        listerReport_.clear();
+        inputLister_->getPortCount();
+        if (listerReport_.take()) {
+            return texts::rtMidiUnreachable(systemName());
+        }
+        return std::nullopt;
+    }
+
+    std::vector<std::string> sourceNames() override { return shownNames(*inputLister_, api_); }
+    std::vector<std::string> destinationNames() override {
+        return shownNames(*outputLister_, api_);
+    }
 
     std::optional<PortFault> openInput(const std::string& source) override {
         closeInput();
         try {
-            auto input = std::make_unique<RtMidiIn>(platformApi(), kClientName, kRtMidiQueueLimit);
+            auto input = std::make_unique<RtMidiIn>(api_, kClientName, kRtMidiQueueLimit);
             input->setErrorCallback(&RtMidiReport::record, &inputReport_);
             inputReport_.clear();
             // System exclusive is not a short message; clock and sensing are.
             input->ignoreTypes(true, false, false);
             input->setCallback(&RtMidiBackend::onIncoming, this);
+            std::string given;
             if (source.empty()) {
-                input->openVirtualPort("in");
+                input->openVirtualPort(ownPortName(api_, PortSide::Input));
             } else {
-                const auto index = portIndex(*input, source);
-                if (!index) {
-                    return goneFault(PortSide::Input, source);
+                const auto port = findPort(*input, api_, source);
+                if (!port) {
+                    return absentFault(PortSide::Input, source);
                 }
-                input->openPort(*index, "in");
+                given = port->given;
+                input->openPort(port->index, "in");
             }
-            if (auto why = inputReport_.take()) {
-                return openFault(PortSide::Input, source.empty() ? texts::kOwnInputName : source,
-                                 *why);
+            if (auto error = inputReport_.take()) {
+                return openFault(PortSide::Input, source, *error);
             }
             input_ = std::move(input);
+            watch_.connected(PortSide::Input, source, given);
         } catch (const RtMidiError& error) {
-            return openFault(PortSide::Input, source, error.getMessage());
+            return openFault(PortSide::Input, source, {error.getType(), error.getMessage()});
         }
         return std::nullopt;
     }
 
     void closeInput() override {
         input_.reset();  // joins RtMidi's thread, so no callback outlives this
+        watch_.closed(PortSide::Input);
     }
 
     void setInputQueue(IncomingQueue* queue) override {
@@ -163,30 +226,35 @@ public:
     std::optional<PortFault> openOutput(const std::string& destination) override {
         closeOutput();
         try {
-            auto output = std::make_unique<RtMidiOut>(platformApi(), kClientName);
+            auto output = std::make_unique<RtMidiOut>(api_, kClientName);
             output->setErrorCallback(&RtMidiReport::record, &outputReport_);
             outputReport_.clear();
+            std::string given;
             if (destination.empty()) {
-                output->openVirtualPort("out");
+                output->openVirtualPort(ownPortName(api_, PortSide::Output));
             } else {
-                const auto index = portIndex(*output, destination);
-                if (!index) {
-                    return goneFault(PortSide::Output, destination);
+                const auto port = findPort(*output, api_, destination);
+                if (!port) {
+                    return absentFault(PortSide::Output, destination);
                 }
-                output->openPort(*index, "out");
+                given = port->given;
+                output->openPort(port->index, "out");
             }
-            if (auto why = outputReport_.take()) {
-                return openFault(PortSide::Output,
-                                 destination.empty() ? texts::kOwnOutputName : destination, *why);
+            if (auto error = outputReport_.take()) {
+                return openFault(PortSide::Output, destination, *error);
             }
             output_ = std::move(output);
+            watch_.connected(PortSide::Output, destination, given);
         } catch (const RtMidiError& error) {
-            return openFault(PortSide::Output, destination, error.getMessage());
+            return openFault(PortSide::Output, destination, {error.getType(), error.getMessage()});
         }
         return std::nullopt;
     }
 
-    void closeOutput() override { output_.reset(); }
+    void closeOutput() override {
+        output_.reset();
+        watch_.closed(PortSide::Output);
+    }
 
     bool send(const WireMessage& message) override {
         if (!output_) {
@@ -197,7 +265,7 @@ public:
         return !outputReport_.take();
     }
 
-    // RtMidi hands each message to the system as it is sent.
+    // Nothing sent waits in the program; see the top of this file.
     void flushOutput(std::chrono::milliseconds) override {}
 
 private:
@@ -211,37 +279,61 @@ private:
         }
     }
 
+    // A name not in the list: a port of the other direction cannot connect;
+    // any other device is away, and watched for.
+    PortFault absentFault(PortSide side, const std::string& name) {
+        const auto& otherNames = side == PortSide::Input ? destinationNames() : sourceNames();
+        if (std::ranges::find(otherNames, name) != otherNames.end()) {
+            return {PortErrorCode::DeviceOpenFailed,
+                    texts::deviceNotConnected(side, name, texts::sendsNoMidi(side))};
+        }
+        watch_.awaited(side);
+        return {PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, name)};
+    }
+
+    PortFault openFault(PortSide side, const std::string& name,
+                        const RtMidiReport::Error& error) const {
+        const bool own = name.empty();
+        const std::string shownName =
+            own ? (side == PortSide::Input ? texts::kOwnInputName : texts::kOwnOutputName) : name;
+        return {PortErrorCode::DeviceOpenFailed,
+                texts::rtMidiOpenFailed(side, shownName, failureOf(error.type, own), error.text)};
+    }
+
+    const RtMidi::Api api_;
     std::unique_ptr<RtMidiIn> inputLister_;
     std::unique_ptr<RtMidiOut> outputLister_;
     // Declared before the ports that report to them, so they outlive them.
+    RtMidiReport listerReport_;
     RtMidiReport inputReport_;
     RtMidiReport outputReport_;
     std::unique_ptr<RtMidiIn> input_;
     std::unique_ptr<RtMidiOut> output_;
     std::atomic<IncomingQueue*> inputQueue_{nullptr};
+    RtMidiDeviceWatch watch_;
 };
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createRtMidiBackend() {
+std::unique_ptr<MidiBackend> createRtMidiBackend(RtMidiSystem system) {
+    const RtMidi::Api api = apiOf(system);
 #if defined(__linux__)
     // Without the sequencer device ALSA cannot open; asking anyway only
     // prints the library's complaints on the terminal.
-    if (::access("/dev/snd/seq", R_OK | W_OK) != 0) {
+    if (api == RtMidi::LINUX_ALSA && ::access("/dev/snd/seq", R_OK | W_OK) != 0) {
         return nullptr;
     }
 #endif
     std::vector<RtMidi::Api> compiled;
     RtMidi::getCompiledApi(compiled);
-    if (std::find(compiled.begin(), compiled.end(), platformApi()) == compiled.end()) {
+    if (std::ranges::find(compiled, api) == compiled.end()) {
         return nullptr;
     }
     try {
-        auto inputLister = std::make_unique<RtMidiIn>(platformApi(), kClientName);
-        auto outputLister = std::make_unique<RtMidiOut>(platformApi(), kClientName);
-        inputLister->setErrorCallback(&ignoreRtMidiError, nullptr);
-        outputLister->setErrorCallback(&ignoreRtMidiError, nullptr);
-        return std::make_unique<RtMidiBackend>(std::move(inputLister), std::move(outputLister));
+        auto inputLister = std::make_unique<RtMidiIn>(api, kClientName);
+        auto outputLister = std::make_unique<RtMidiOut>(api, kClientName);
+        return std::make_unique<RtMidiBackend>(api, std::move(inputLister),
+                                               std::move(outputLister));
     } catch (const RtMidiError&) {
         return nullptr;
     }

@@ -6,8 +6,15 @@
 
 namespace keyflip {
 
-// CoreMIDI or Windows multimedia through RtMidi. Returns nothing when that MIDI system cannot be
-// opened.
-std::unique_ptr<MidiBackend> createRtMidiBackend();
+enum class RtMidiSystem {
+    // CoreMIDI on macOS, Windows multimedia on Windows, the ALSA sequencer on
+    // Linux.
+    Platform,
+    Jack,
+};
+
+// A MIDI system through RtMidi. Returns nothing when RtMidi was built
+// without it, or it cannot be opened.
+std::unique_ptr<MidiBackend> createRtMidiBackend(RtMidiSystem system = RtMidiSystem::Platform);
 
 }  // namespace keyflip

@@ -1,5 +1,5 @@
 // CenterOnScreen: the arithmetic on twips without a screen, and the move of a
-// real window on the test screen.
+// real window on the test screen, frame included once it is known.
 
 #include "center_on_screen.h"
 
@@ -22,7 +22,24 @@ private slots:
     void position();
     void movesWindowToTheMiddleOfTheScreen_data();
     void movesWindowToTheMiddleOfTheScreen();
+    void theFrameEndsUpInTheMiddleOnceItIsKnown_data();
+    void theFrameEndsUpInTheMiddleOnceItIsKnown();
 };
+
+namespace {
+
+// Where a window of this size goes: halving an odd number of pixels in twips
+// leaves it half a pixel left of (or above) the exact middle, and the pixel
+// it lands on is the nearest one.
+QPoint middleFor(const QSize& size) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const int dx = screen.width() - size.width();
+    const int dy = screen.height() - size.height();
+    return {screen.x() + static_cast<int>(std::lround((dx * 15 / 2) / 15.0)),
+            screen.y() + static_cast<int>(std::lround((dy * 15 / 2) / 15.0))};
+}
+
+}  // namespace
 
 void CenterOnScreenTest::position_data() {
     QTest::addColumn<double>("screenWidth");
@@ -71,16 +88,36 @@ void CenterOnScreenTest::movesWindowToTheMiddleOfTheScreen() {
     QWidget window;
     window.setFixedSize(size);
     keyflip::CenterOnScreen(window);
-    // Halving an odd number of pixels in twips leaves the window half a pixel
-    // left of (or above) the exact middle; the pixel it lands on is the
-    // nearest one.
-    const int dx = screen.width() - size.width();
-    const int dy = screen.height() - size.height();
-    const QPoint expected(screen.x() + static_cast<int>(std::lround((dx * 15 / 2) / 15.0)),
-                          screen.y() + static_cast<int>(std::lround((dy * 15 / 2) / 15.0)));
-    QCOMPARE(window.pos(), expected);
+    QCOMPARE(window.pos(), middleFor(size));
     QCOMPARE(window.size(), size);
-    QVERIFY(std::abs(2 * (window.x() - screen.x()) - dx) <= 1);
+    QVERIFY(std::abs(2 * (window.x() - screen.x()) - (screen.width() - size.width())) <= 1);
+}
+
+void CenterOnScreenTest::theFrameEndsUpInTheMiddleOnceItIsKnown_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("even") << QSize(326, 421);
+    QTest::newRow("odd") << QSize(101, 51);
+}
+
+// Centred before it is shown, the window has no frame yet, as before a window
+// manager frames it; Qt's offscreen screen frames a shown window with two
+// pixels a side. The frame ends up in the middle, and a window moved after
+// that stays where it was moved.
+void CenterOnScreenTest::theFrameEndsUpInTheMiddleOnceItIsKnown() {
+    QFETCH(QSize, size);
+    QWidget window;
+    window.setFixedSize(size);
+    keyflip::CenterOnScreen(window);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY2(window.frameGeometry().size() != size, "this platform frames no window");
+    const QSize frame = window.frameGeometry().size();
+    QTRY_COMPARE(window.frameGeometry().topLeft(), middleFor(frame));
+
+    window.move(10, 20);
+    QTRY_COMPARE(window.frameGeometry().topLeft(), QPoint(10, 20));
+    QTest::qWait(50);
+    QCOMPARE(window.frameGeometry().topLeft(), QPoint(10, 20));
 }
 
 QTEST_MAIN(CenterOnScreenTest)

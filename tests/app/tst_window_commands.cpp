@@ -2,6 +2,7 @@
 // error, with every port command they send, in order.
 
 #include "app_test_support.h"
+#include "none/no_midi_system_backend.h"
 #include "port_commands.h"
 
 #include <QAction>
@@ -45,6 +46,7 @@ private slots:
     void portError();
     void portErrorFromTheOutput();
     void deviceThatCannotOpenShowsOneBox();
+    void goWithNoMidiSystemSaysSoInOneBox();
     void sameErrorWhileItsBoxIsOpenOpensNoSecondBox();
     void otherErrorWhileABoxIsOpenOpensItsOwnBox();
 };
@@ -277,6 +279,21 @@ void WindowCommandsTest::deviceThatCannotOpenShowsOneBox() {
     app.clearLog();
     app.form->Command1->click();
     QCOMPARE(app.commands(), kStarts);
+}
+
+// No MIDI system is the one cause of both ports staying closed: the first
+// port to open says so, and neither says again that it is not open.
+void WindowCommandsTest::goWithNoMidiSystemSaysSoInOneBox() {
+    const QString reason = QStringLiteral("No MIDI system could be reached.");
+    const auto backend = keyflip::createNoMidiSystemBackend(reason);
+    keyflip::testing::RecordingHost host;
+    keyflip::frmMain window(*backend, host);
+    window.Command1->click();
+    QCOMPARE(host.modalShows, 1);
+    QCOMPARE(host.boxTexts(), QStringList{reason});
+    QCOMPARE(window.MIDIInput1->portState(), keyflip::PORT_STATE_CLOSED);
+    QCOMPARE(window.MIDIOutput1->portState(), keyflip::PORT_STATE_CLOSED);
+    QVERIFY(host.endStatuses.empty());
 }
 
 void WindowCommandsTest::sameErrorWhileItsBoxIsOpenOpensNoSecondBox() {

@@ -3,8 +3,6 @@
 // these cases run where /dev/snd/seq exists (tests/alsa-vm/run-in-vm).
 #include "alsa_kit.h"
 
-#include "alsa/alsa_backend.h"
-
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -22,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace keyflip::contract {
 namespace {
@@ -270,6 +269,8 @@ private:
 
 class AlsaKit final : public MidiSystemKit {
 public:
+    explicit AlsaKit(BackendFactory createBackend) : createBackend_(std::move(createBackend)) {}
+
     std::string name() const override { return "ALSA"; }
 
     std::optional<std::string> start() override {
@@ -286,7 +287,7 @@ public:
     // Set by scripts/test for the run inside the test VM.
     bool required() const override { return std::getenv("KEYFLIP_REQUIRE_ALSA") != nullptr; }
 
-    std::unique_ptr<MidiBackend> createBackend() override { return createAlsaBackend(); }
+    std::unique_ptr<MidiBackend> createBackend() override { return createBackend_(); }
 
     std::unique_ptr<PeerSource> createSource(const std::string& clientName) override {
         return std::make_unique<AlsaSource>(clientName);
@@ -316,12 +317,17 @@ public:
 
     // The sequencer has no period to miss.
     std::uint64_t xruns() const override { return 0; }
+
+private:
+    BackendFactory createBackend_;
 };
 
 }  // namespace
 
-KitFactory alsaKit() {
-    return {"Alsa", [] { return std::make_unique<AlsaKit>(); }};
+KitFactory alsaKit(std::string name, BackendFactory createBackend) {
+    return {std::move(name), [createBackend = std::move(createBackend)] {
+                return std::make_unique<AlsaKit>(createBackend);
+            }};
 }
 
 }  // namespace keyflip::contract

@@ -124,6 +124,51 @@ void leaveWhileTheLoopRuns(std::unique_ptr<Peer>& peer) {
     quitting.join();
 }
 
+// Runs the loop until done holds; where the kit's library has the limit,
+// also until nothing has moved for a second (progress: messages sent and
+// received so far), since what it dropped never comes.
+void waitForArrival(const MidiSystemKit& kit, Limit limit, const std::function<bool()>& done,
+                    const std::function<std::size_t()>& progress,
+                    std::chrono::milliseconds within = 10000ms) {
+    if (!kit.limit(limit)) {
+        pumpUntil(done, within);
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        const std::size_t before = progress();
+        if (!pumpUntil([&] { return done() || progress() != before; }, 1000ms)) {
+            return;
+        }
+    }
+}
+
+void skipForLimit(const MidiSystemKit& kit, const std::string& why, const std::string& what) {
+    std::fprintf(stderr, "\n*** %s: this contract case is SKIPPED, not passed: %s; %s ***\n\n",
+                 kit.name().c_str(), why.c_str(), what.c_str());
+    GTEST_SKIP() << why << "; " << what;
+}
+
+// Everything sent arrived, in order and intact. Where the kit's library
+// has the limit, what did arrive must still be in order and intact, and a
+// shortfall skips the case with the reason.
+void expectArrivedInOrder(const MidiSystemKit& kit, Limit limit,
+                          const std::vector<WireMessage>& sent,
+                          const std::vector<WireMessage>& received) {
+    const auto why = kit.limit(limit);
+    if (!why) {
+        EXPECT_TRUE(arrivedInOrder(sent, received));
+        return;
+    }
+    if (const auto departure = checks::departureFromOrder(sent, received)) {
+        ADD_FAILURE() << checks::kNotExcusedByXruns << *departure;
+    } else if (received.size() < sent.size()) {
+        skipForLimit(kit, *why,
+                     std::to_string(received.size()) + " of " + std::to_string(sent.size()) +
+                         " arrived, in order");
+    }
+}
+
 // The backend with an input queue drained as the input port would.
 struct OpenInput {
     explicit OpenInput(MidiBackend& backend) : backend(backend), drain(queue) {
@@ -246,9 +291,13 @@ TEST_P(MidiSystemContract, IncomingMessagesOfEveryStatusClassArriveByteForByte) 
             events.emplace_back(bytes.begin(), bytes.end());
         }
         source->send(events, 200);
-        pumpUntil([&] { return input.drain.messages.size() >= messages.size(); });
+        waitForArrival(
+            kit(), Limit::IncomingBurstsDroppedUnreported,
+            [&] { return input.drain.messages.size() >= messages.size(); },
+            [&] { return source->sentCount() + input.drain.messages.size(); });
         settle();
-        EXPECT_TRUE(arrivedInOrder(messages, input.drain.messages));
+        expectArrivedInOrder(kit(), Limit::IncomingBurstsDroppedUnreported, messages,
+                             input.drain.messages);
         EXPECT_EQ(input.drain.dropped, 0u);
     });
 }
@@ -282,15 +331,21 @@ TEST_P(MidiSystemContract, PacedBurstOf10000ArrivesCompleteAndInOrder) {
         const auto messages = mixedMessages(kCount);
         const auto start = std::chrono::steady_clock::now();
         source->send(rawEvents(messages), 1000);
-        pumpUntil([&] { return input.drain.messages.size() >= kCount; }, 30000ms);
+        waitForArrival(
+            kit(), Limit::IncomingBurstsDroppedUnreported,
+            [&] { return input.drain.messages.size() >= kCount; },
+            [&] { return source->sentCount() + input.drain.messages.size(); }, 30000ms);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         settle();
-        std::printf("%s burst10k in: received=%zu seconds=%.3f dropped=%llu spoiled=%d\n",
-                    kit().name().c_str(), input.drain.messages.size(), seconds,
+        std::printf("%s burst10k in: sent=%zu received=%zu seconds=%.3f dropped=%llu spoiled=%d\n",
+                    kit().name().c_str(), source->sentCount(), input.drain.messages.size(), seconds,
                     static_cast<unsigned long long>(input.drain.dropped), kit().xruns() > 0);
-        EXPECT_EQ(source->sentCount(), kCount);
-        EXPECT_TRUE(arrivedInOrder(messages, input.drain.messages));
+        if (!kit().limit(Limit::IncomingBurstsDroppedUnreported)) {
+            EXPECT_EQ(source->sentCount(), kCount);
+        }
+        expectArrivedInOrder(kit(), Limit::IncomingBurstsDroppedUnreported, messages,
+                             input.drain.messages);
         EXPECT_EQ(input.drain.dropped, 0u);
     });
 }
@@ -307,7 +362,10 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000SentArrivesCompleteAndInOrder) {
             accepted += backend().send(message) ? 1 : 0;
         }
         backend().flushOutput(20000ms);
-        pumpUntil([&] { return destination->count() >= kCount; }, 60000ms);
+        waitForArrival(
+            kit(), Limit::OutgoingBurstsDroppedUnreported,
+            [&] { return destination->count() >= kCount; }, [&] { return destination->count(); },
+            60000ms);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         settle();
@@ -315,8 +373,9 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000SentArrivesCompleteAndInOrder) {
                     kit().name().c_str(), accepted, destination->count(), seconds,
                     static_cast<unsigned long long>(destination->lost()));
         EXPECT_EQ(accepted, kCount);
-        EXPECT_TRUE(arrivedInOrder(messages, destination->messages()));
         EXPECT_EQ(destination->lost(), 0u);
+        expectArrivedInOrder(kit(), Limit::OutgoingBurstsDroppedUnreported, messages,
+                             destination->messages());
     });
 }
 
@@ -332,12 +391,13 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000ReceivedArrivesInOrderOrItsLossIs
         const auto messages = mixedMessages(kCount);
         const auto start = std::chrono::steady_clock::now();
         source->send(rawEvents(messages), 0);
-        pumpUntil(
+        waitForArrival(
+            kit(), Limit::IncomingBurstsDroppedUnreported,
             [&] {
                 return input.drain.messages.size() + input.drain.dropped >= kCount ||
                        (source->sentCount() == kCount && input.drain.dropped > 0);
             },
-            60000ms);
+            [&] { return source->sentCount() + input.drain.messages.size(); }, 60000ms);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         settle();
@@ -345,7 +405,10 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000ReceivedArrivesInOrderOrItsLossIs
         std::printf("%s burst100k in: sent=%zu received=%zu seconds=%.3f reported_lost=%llu\n",
                     kit().name().c_str(), source->sentCount(), received.size(), seconds,
                     static_cast<unsigned long long>(input.drain.dropped));
-        EXPECT_EQ(source->sentCount(), kCount);
+        const auto limit = kit().limit(Limit::IncomingBurstsDroppedUnreported);
+        if (!limit) {
+            EXPECT_EQ(source->sentCount(), kCount);
+        }
         // In order, nothing doubled or changed: each one found further on in what was sent.
         std::size_t next = 0;
         for (const auto& message : received) {
@@ -357,7 +420,11 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000ReceivedArrivesInOrderOrItsLossIs
                 << hexBytes(message) << "]";
             ++next;
         }
-        if (received.size() < kCount) {
+        if (received.size() < kCount && limit && input.drain.dropped == 0) {
+            skipForLimit(kit(), *limit,
+                         std::to_string(received.size()) + " of " +
+                             std::to_string(source->sentCount()) + " sent arrived, in order");
+        } else if (received.size() < kCount) {
             EXPECT_GT(input.drain.dropped, 0u) << kCount - received.size() << " lost unreported";
         }
     });
@@ -368,17 +435,30 @@ TEST_P(MidiSystemContract, UnpacedBurstOf100000ReceivedArrivesInOrderOrItsLossIs
 // the system takes a new client at once.
 TEST_P(MidiSystemContract, ClosesWhileAnotherProgramFloodsItsInput) {
     runCase([&] {
+        const auto limit = kit().limit(Limit::IncomingBurstsDroppedUnreported);
         const auto source = kit().createSource("flood-source");
+        std::size_t flood = 0;
         {
             OpenInput input(backend());
             ASSERT_EQ(backend().openInput(source->portName()), std::nullopt);
             source->send(rawEvents(mixedMessages(100000)), 0);
-            // No events are processed meanwhile, so every queue on the way fills.
+            // No events are processed meanwhile, so every queue on the way
+            // fills. Where the system refuses the sender once the backend's
+            // input is full, the flood is as large as the system lets it be.
             const auto deadline = std::chrono::steady_clock::now() + 10s;
-            while (source->sentCount() < 20000 && std::chrono::steady_clock::now() < deadline) {
+            auto lastMove = std::chrono::steady_clock::now();
+            while (source->sentCount() < 20000 && std::chrono::steady_clock::now() < deadline &&
+                   !(limit && std::chrono::steady_clock::now() - lastMove > 1s)) {
+                const std::size_t before = source->sentCount();
                 std::this_thread::sleep_for(1ms);
+                if (source->sentCount() != before) {
+                    lastMove = std::chrono::steady_clock::now();
+                }
             }
-            ASSERT_GE(source->sentCount(), 20000u) << "the flood did not start";
+            flood = source->sentCount();
+            if (!limit) {
+                ASSERT_GE(flood, 20000u) << "the flood did not start";
+            }
         }
         ASSERT_TRUE(reopenBackend()) << "no backend opened after closing under a flood";
         const auto next = kit().createSource("after-flood-source");
@@ -388,6 +468,11 @@ TEST_P(MidiSystemContract, ClosesWhileAnotherProgramFloodsItsInput) {
         next->send(rawEvents(messages), 0);
         pumpUntil([&] { return input.drain.messages.size() >= messages.size(); });
         EXPECT_TRUE(arrivedInOrder(messages, input.drain.messages));
+        if (limit && flood < 20000) {
+            skipForLimit(kit(), *limit,
+                         "the flood stopped at " + std::to_string(flood) +
+                             " events; closing under it and opening anew worked");
+        }
     });
 }
 
@@ -749,9 +834,13 @@ TEST_P(MidiSystemContract, HostileInputLeavesTheGoodMessagesIntact) {
             events.emplace_back(bytes.begin(), bytes.end());
         }
         source->send(events, 50);
-        pumpUntil([&] { return input.drain.messages.size() >= good.size(); });
+        waitForArrival(
+            kit(), Limit::UnendedSysExTakesTheNextEvent,
+            [&] { return input.drain.messages.size() >= good.size(); },
+            [&] { return source->sentCount() + input.drain.messages.size(); });
         settle();
-        EXPECT_TRUE(arrivedInOrder(good, input.drain.messages));
+        expectArrivedInOrder(kit(), Limit::UnendedSysExTakesTheNextEvent, good,
+                             input.drain.messages);
     });
 }
 

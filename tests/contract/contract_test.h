@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ std::vector<KitFactory> systemKits();
 
 inline std::string kitName(const ::testing::TestParamInfo<KitFactory>& info) {
     return info.param.name;
+}
+
+inline void PrintTo(const KitFactory& kit, std::ostream* out) {
+    *out << kit.name;
 }
 
 }  // namespace keyflip::contract

@@ -2,12 +2,12 @@
 // the other programs.
 #include "jack_kit.h"
 
-#include "jack/jack_backend.h"
 #include "jack_testkit.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <utility>
 
 namespace keyflip::contract {
 namespace {
@@ -48,6 +48,8 @@ private:
 
 class JackKit final : public MidiSystemKit {
 public:
+    explicit JackKit(BackendFactory createBackend) : createBackend_(std::move(createBackend)) {}
+
     std::string name() const override { return "JACK"; }
 
     std::optional<std::string> start() override {
@@ -66,7 +68,7 @@ public:
         return startXrunWatch();
     }
 
-    std::unique_ptr<MidiBackend> createBackend() override { return createJackBackend(); }
+    std::unique_ptr<MidiBackend> createBackend() override { return createBackend_(); }
 
     std::unique_ptr<PeerSource> createSource(const std::string& clientName) override {
         auto source = std::make_unique<JackSource>(clientName);
@@ -103,14 +105,17 @@ private:
         return std::nullopt;
     }
 
+    BackendFactory createBackend_;
     std::unique_ptr<JackServer> server_;
     std::unique_ptr<JackClient> xrunWatch_;  // after the server, so it closes first
 };
 
 }  // namespace
 
-KitFactory jackKit() {
-    return {"Jack", [] { return std::make_unique<JackKit>(); }};
+KitFactory jackKit(std::string name, BackendFactory createBackend) {
+    return {std::move(name), [createBackend = std::move(createBackend)] {
+                return std::make_unique<JackKit>(createBackend);
+            }};
 }
 
 }  // namespace keyflip::contract

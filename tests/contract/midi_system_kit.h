@@ -51,6 +51,22 @@ public:
     virtual bool renamePort(const std::string& newName) = 0;
 };
 
+// What a backend cannot do on a system because the library under it does
+// not. A case that needs it still runs and checks what holds (what arrives
+// is in order and intact), says how much arrived, and is skipped with the
+// reason; README.md and RELIABILITY.md list each one.
+enum class Limit {
+    // Another program's burst overflows what the library reads it into; the
+    // system drops the rest and the backend is not told.
+    IncomingBurstsDroppedUnreported,
+    // What the backend sends faster than the system carries it is dropped on
+    // the way, and the backend is not told.
+    OutgoingBurstsDroppedUnreported,
+    // An event that starts a system exclusive message and does not end it
+    // takes the next event into it, and that is lost.
+    UnendedSysExTakesTheNextEvent,
+};
+
 class MidiSystemKit {
 public:
     virtual ~MidiSystemKit() = default;
@@ -69,7 +85,12 @@ public:
     // (xruns) since start(). That may excuse a message count, never order,
     // integrity or a hang.
     virtual std::uint64_t xruns() const = 0;
+    // Why the backend cannot do this here; nothing when it can.
+    virtual std::optional<std::string> limit(Limit) const { return std::nullopt; }
 };
+
+// Makes the backend under test on the kit's system.
+using BackendFactory = std::function<std::unique_ptr<MidiBackend>()>;
 
 struct KitFactory {
     std::string name;

@@ -75,6 +75,29 @@ TEST(SystemBackendTest, AChoiceThatNamesNoSystemIsReportedThroughThePorts) {
     EXPECT_TRUE(backend->sourceNames().empty());
 }
 
+#if defined(KEYFLIP_PORTABLE)
+// The portable build reaches JACK through RtMidi, which connects to a server
+// only when asked for ports: with none there, the ports say so before they
+// open, instead of opening on nothing.
+TEST(SystemBackendTest, JackThroughRtMidiWithNoServerSaysSo) {
+    const QByteArray oldServer = qgetenv("JACK_DEFAULT_SERVER");
+    qputenv("JACK_DEFAULT_SERVER", "keyflip-no-such-server");
+    qputenv(kMidiSystemVariable, "jack");
+    const auto backend = createSystemBackend();
+    qunsetenv(kMidiSystemVariable);
+    const auto reason = backend->unreachableReason();
+    if (oldServer.isNull()) {
+        qunsetenv("JACK_DEFAULT_SERVER");
+    } else {
+        qputenv("JACK_DEFAULT_SERVER", oldServer);
+    }
+    EXPECT_EQ(backend->systemName(), QStringLiteral("JACK"));
+    ASSERT_TRUE(reason.has_value());
+    EXPECT_TRUE(reason->startsWith(QLatin1String("Keyflip cannot reach JACK.")))
+        << reason->toStdString();
+}
+#endif
+
 #if defined(KEYFLIP_HAVE_JACK)
 struct NoServerCase {
     const char* name;

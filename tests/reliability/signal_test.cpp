@@ -325,16 +325,27 @@ TEST_F(SignalJackTest, AWindowKilledByTheDesktopLeavesNoNoteSounding) {
 TEST(StartWithoutADisplay, SaysWhatIsMissingAndExitsOne) {
     const struct {
         const char* settings;
+        std::vector<const char*> named;  // what the sentence must say
     } cases[] = {
-        {"DISPLAY=:4097"},  // no X server there
-        {"DISPLAY=:4097 QT_QPA_PLATFORM=no-such-platform"},
+        {"DISPLAY=:4097", {"DISPLAY is :4097"}},  // no X server there
+        {"DISPLAY=:4097 QT_QPA_PLATFORM=no-such-platform", {"DISPLAY is :4097"}},
+        // No compositor there, with Qt's Wayland plugin or without.
+        {"-u DISPLAY QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY=keyflip-no-compositor",
+         {"WAYLAND_DISPLAY is keyflip-no-compositor", "running Wayland compositor"}},
+        // A Wayland session: Qt tries Wayland, then X.
+        {"-u DISPLAY XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=keyflip-no-compositor",
+         {"WAYLAND_DISPLAY is keyflip-no-compositor", "DISPLAY is not set"}},
     };
     for (const auto& c : cases) {
-        const auto said = output(std::string("env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY ") +
-                                 c.settings + " " + kProgramPath + " 2>&1; echo \"status $?\"");
+        const auto said =
+            output(std::string("env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY -u XDG_SESSION_TYPE ") +
+                   c.settings + " " + kProgramPath + " 2>&1; echo \"status $?\"");
         ASSERT_TRUE(said.has_value()) << c.settings;
         EXPECT_NE(said->find("Keyflip cannot show its window"), std::string::npos)
             << c.settings << ": " << *said;
+        for (const char* named : c.named) {
+            EXPECT_NE(said->find(named), std::string::npos) << c.settings << ": " << *said;
+        }
         EXPECT_TRUE(said->ends_with("status 1")) << c.settings << ": " << *said;
     }
 }

@@ -3,15 +3,18 @@
 #include "message_checks.h"
 
 #include <gtest/gtest.h>
+#if defined(__linux__)
 #include <unistd.h>
+#endif
 
 #include <fstream>
 
 namespace keyflip::testing_support {
 
 // The process's resident memory now, from /proc/self/statm; -1 when it cannot
-// be read.
+// be read, and on systems without it.
 inline long long residentBytes() {
+#if defined(__linux__)
     std::ifstream statm("/proc/self/statm");
     long long sizePages = 0;
     long long residentPages = 0;
@@ -19,6 +22,9 @@ inline long long residentBytes() {
         return -1;
     }
     return residentPages * ::sysconf(_SC_PAGESIZE);
+#else
+    return -1;
+#endif
 }
 
 // How far the process's resident memory grows from the moment it is made.
@@ -33,12 +39,17 @@ public:
         if (checks::kUnderThreadSanitizer) {
             return;
         }
+#if !defined(__linux__)
+        GTEST_SKIP() << "resident memory is read from Linux's /proc only";
+#endif
         const long long now = residentBytes();
         ASSERT_GT(before_, 0);
         ASSERT_GT(now, 0);
         EXPECT_LT(now - before_, limit);
     }
-    long long bytes() const { return residentBytes() - before_; }
+    long long bytes() const {
+        return residentBytes() - before_;
+    }
 
 private:
     long long before_;
