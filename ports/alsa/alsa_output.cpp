@@ -89,6 +89,7 @@ bool AlsaOutput::send(const WireMessage& message) {
         }
         switch (write(event, connection.address)) {
             case Written::Sent:
+            case Written::Declined:
                 ++taken;
                 break;
             case Written::Refused:
@@ -196,11 +197,20 @@ AlsaOutput::Written AlsaOutput::write(snd_seq_event_t& event, const snd_seq_addr
     if (!failed) {
         return Written::Sent;
     }
+    // The sequencer says "no such port" also for an event the destination's
+    // client does not take; only the port's absence means it left.
     if (failed->error == -ENOENT) {
-        return Written::Gone;
+        return portExists(to) ? Written::Declined : Written::Gone;
     }
     return failed->error == -EAGAIN || failed->error == -ENOMEM ? Written::NoRoom
                                                                 : Written::Refused;
+}
+
+bool AlsaOutput::portExists(const snd_seq_addr_t& address) const {
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_port_info_alloca(&port);
+    return !check(snd_seq_get_any_port_info(sequencer_, address.client, address.port, port),
+                  "snd_seq_get_any_port_info");
 }
 
 // What waited for a destination that left can reach nothing.

@@ -51,9 +51,11 @@ signals:
     void lost(quint64 count);
 
 private:
+    // Declined: the destination takes no events of this kind (its client's
+    // event filter) or no input at all; it is there and gets the rest.
     // Gone: the destination has left; the sequencer's announcement that the
     // connection went with it may not have been read yet.
-    enum class Written { Sent, NoRoom, Refused, Gone };
+    enum class Written { Sent, NoRoom, Declined, Refused, Gone };
 
     struct HeldMessage {
         std::uint64_t number;  // in the order sent, over all connections
@@ -73,6 +75,7 @@ private:
 
     bool encode(const WireMessage& message, snd_seq_event_t& event);
     Written write(snd_seq_event_t& event, const snd_seq_addr_t& to);
+    bool portExists(const snd_seq_addr_t& address) const;
     void forgetGoneConnections();
     bool anyHeld() const;
     bool sendHeld();
