@@ -166,7 +166,9 @@ public:
 
     std::vector<WireMessage> discardOutput() override { return output_.discard(); }
 
-    bool send(const WireMessage& message) override { return outputOpen_ && output_.send(message); }
+    Delivery dispatch(const WireMessage& message) override {
+        return outputOpen_ ? output_.send(message) : Delivery::Refused;
+    }
 
     void flushOutput(std::chrono::milliseconds limit) override { output_.flush(limit); }
 

@@ -65,10 +65,10 @@ void AlsaOutput::refreshConnections() {
     watchForRoom(anyHeld());
 }
 
-bool AlsaOutput::send(const WireMessage& message) {
+Delivery AlsaOutput::send(const WireMessage& message) {
     snd_seq_event_t event;
     if (message.size == 0 || message.size > message.bytes.size() || !encode(message, event)) {
-        return false;
+        return Delivery::Refused;
     }
     // A connection a patchbay just made or took away counts from now on, if
     // the reader has heard of it, even before the UI thread's loop has.
@@ -111,19 +111,19 @@ bool AlsaOutput::send(const WireMessage& message) {
         forgetGoneConnections();
     }
     if (taken == connections_.size()) {
-        return true;
+        return Delivery::Everywhere;
     }
     // Refused by every connection: the output port says so. Refused by some
     // only: that loss is told once the running handler is done, as the box
     // that tells it runs the event loop.
     if (taken == 0) {
-        return false;
+        return Delivery::Refused;
     }
     if (std::exchange(partlyLost_, partlyLost_ + connections_.size() - taken) == 0) {
         QMetaObject::invokeMethod(
             this, [this] { emit lost(std::exchange(partlyLost_, 0)); }, Qt::QueuedConnection);
     }
-    return true;
+    return Delivery::Partly;
 }
 
 void AlsaOutput::flush(std::chrono::milliseconds limit) {

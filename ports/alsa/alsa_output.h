@@ -5,6 +5,7 @@
 
 #include "alsa_client.h"
 
+#include "midi_backend.h"
 #include "thread_crossing.h"
 #include "wire_format.h"
 
@@ -35,9 +36,9 @@ public:
     // heard of it.
     void refreshConnections();
 
-    // True when the message reached, or waits for, at least one connection
-    // (or there is none to reach).
-    bool send(const WireMessage& message);
+    // Which connections the message reached or waits for in order: all of
+    // them (or there is none to reach), some, or none.
+    Delivery send(const WireMessage& message);
     // Waits, at most limit, until nothing is held any more.
     void flush(std::chrono::milliseconds limit);
     // What the sequencer never took; the output port corrects its count of

@@ -151,11 +151,13 @@ public:
         peers_.disconnect(client_, std::exchange(outputDestination_, {}), PortSide::Output);
     }
 
-    bool send(const WireMessage& message) override {
+    // Every connection reads the one port buffer, so a message reaches all
+    // of them or none.
+    Delivery dispatch(const WireMessage& message) override {
         if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
-            return false;
+            return Delivery::Refused;
         }
-        return output_.send(message, dueFrame());
+        return output_.send(message, dueFrame()) ? Delivery::Everywhere : Delivery::Refused;
     }
 
     std::vector<WireMessage> discardOutput() override { return output_.discard(); }

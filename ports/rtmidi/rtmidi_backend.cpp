@@ -188,13 +188,14 @@ public:
 
     void closeOutput() override { output_.reset(); }
 
-    bool send(const WireMessage& message) override {
+    // One port, one connection: a message reaches it or not.
+    Delivery dispatch(const WireMessage& message) override {
         if (!output_) {
-            return false;
+            return Delivery::Refused;
         }
         outputReport_.clear();
         output_->sendMessage(message.bytes.data(), message.size);
-        return !outputReport_.take();
+        return outputReport_.take() ? Delivery::Refused : Delivery::Everywhere;
     }
 
     // RtMidi hands each message to the system as it is sent.

@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace keyflip {
@@ -24,6 +26,10 @@ const WireMessage kNoteOn60{{0x90, 60, 100}, 3};
 const WireMessage kNoteOn64{{0x90, 64, 90}, 3};
 const WireMessage kNoteOff60{{0x80, 60, 0}, 3};
 const WireMessage kNoteOff64{{0x80, 64, 0}, 3};
+
+bool contains(const std::vector<WireMessage>& messages, const WireMessage& message) {
+    return std::ranges::find(messages, message) != messages.end();
+}
 
 // The output port on the ALSA backend, opened on one destination and started,
 // as the window opens it; every box it would show is kept.
@@ -82,6 +88,45 @@ TEST_F(AlsaOutputTest, ADestinationThatTakesOnlyNotesHearsEveryNoteAndTheRelease
     EXPECT_EQ(synth.received,
               (std::vector<WireMessage>{kNoteOn60, kNoteOn64, kNoteOff60, kNoteOff64}));
     EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// "out" reaches the synthesizer chosen, which stopped reading so long that
+// Keyflip holds all it may for it, and, connected by a patchbay since, a
+// second one that reads. A Note Off then reaches the second only; the note
+// still sounds in the first, so "stop" sends that Note Off again, and the
+// first hears it once it reads again.
+TEST_F(AlsaOutputTest, ANoteOffThatMissedAConnectionReachesItAtStop) {
+    PeerProgram stalled("stalled-synth", 200);
+    PeerProgram reading("reading-synth", 2000);
+    ASSERT_TRUE(stalled.ok() && reading.ok());
+    openOn("stalled-synth:in");
+    play(kNoteOn60);
+    std::size_t held = 0;
+    while (held < (std::size_t{1} << 20) &&
+           backend->send(WireMessage{{0xB0, 1, static_cast<std::uint8_t>(held % 128)}, 3})) {
+        ++held;
+    }
+    ASSERT_LT(held, std::size_t{1} << 20) << "the output never refused";
+    const auto patch = alsatest::run("aconnect Keyflip:1 reading-synth:0");
+    ASSERT_TRUE(patch.succeeded) << patch.output;
+    runFor(100ms, {&reading});
+
+    play(kNoteOff60);
+    runFor(100ms, {&reading});
+    EXPECT_TRUE(contains(reading.received, kNoteOff60));
+
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    std::thread readsAgain([&] {
+        while (!contains(stalled.received, kNoteOff60) &&
+               std::chrono::steady_clock::now() < deadline) {
+            stalled.waitForInput(10ms);
+            stalled.readAll();
+        }
+    });
+    port->setPortCommand(PORT_CLOSE);
+    readsAgain.join();
+    EXPECT_TRUE(contains(stalled.received, kNoteOff60))
+        << "the note still sounds in the synthesizer that missed its Note Off";
 }
 
 }  // namespace
