@@ -116,6 +116,12 @@ QString alsaReaderFailed() {
         "again.");
 }
 
+QString heldExclusively() {
+    return QStringLiteral(
+        "another program has connected it for its use alone; close that program's connection, "
+        "or connect Keyflip in that program");
+}
+
 QString jackServerGone(bool droppedByServer) {
     if (droppedByServer) {
         return QStringLiteral(

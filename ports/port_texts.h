@@ -44,6 +44,8 @@ QString sendsNoMidi(PortSide side);
 
 // The ALSA sequencer.
 QString alsaReaderFailed();
+// The reason a device another program holds for itself gives.
+QString heldExclusively();
 inline constexpr const char* kAlsaCodecsFailed =
     "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory";
 

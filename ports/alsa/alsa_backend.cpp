@@ -20,6 +20,7 @@
 #include "alsa_check.h"
 #include "alsa_client.h"
 #include "alsa_input.h"
+#include "alsa_links.h"
 #include "alsa_observer.h"
 #include "alsa_output.h"
 #include "alsa_peers.h"
@@ -30,7 +31,6 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -92,14 +92,10 @@ public:
             if (!peer) {
                 return peer.error;
             }
-            const std::optional<alsa::AlsaFailure> failed =
-                alsa::check(snd_seq_connect_from(sequencer_, client_.ports.in,
-                                                 peer.port.address.client, peer.port.address.port),
-                            "snd_seq_connect_from");
-            if (failed && failed->error != -EBUSY) {
-                return connectFault(source, PortSide::Input, *failed);
+            if (auto fault =
+                    connectPeer(PortSide::Input, source, std::move(peer.port), inputSource_)) {
+                return fault;
             }
-            inputSource_ = ConnectedPeer{peer.port.name, peer.port};
         }
         inputOpen_ = true;
         reader_.setDelivering(true);
@@ -111,14 +107,7 @@ public:
             return;
         }
         reader_.setDelivering(false);
-        if (auto source = std::exchange(inputSource_, std::nullopt)) {
-            // Fails only when the source has left already, which is what
-            // the call is for.
-            [[maybe_unused]] const auto failed = alsa::check(
-                snd_seq_disconnect_from(sequencer_, client_.ports.in, source->handle.address.client,
-                                        source->handle.address.port),
-                "snd_seq_disconnect_from");
-        }
+        disconnectPeer(PortSide::Input, std::exchange(inputSource_, std::nullopt));
         inputOpen_ = false;
     }
 
@@ -131,14 +120,10 @@ public:
             if (!peer) {
                 return peer.error;
             }
-            const std::optional<alsa::AlsaFailure> failed =
-                alsa::check(snd_seq_connect_to(sequencer_, client_.ports.out,
-                                               peer.port.address.client, peer.port.address.port),
-                            "snd_seq_connect_to");
-            if (failed && failed->error != -EBUSY) {
-                return connectFault(destination, PortSide::Output, *failed);
+            if (auto fault = connectPeer(PortSide::Output, destination, std::move(peer.port),
+                                         outputDestination_)) {
+                return fault;
             }
-            outputDestination_ = ConnectedPeer{peer.port.name, peer.port};
         }
         outputOpen_ = true;
         output_.refreshConnections();
@@ -153,14 +138,7 @@ public:
         outputOpen_ = false;
         // What the flush could not get out must not reach the next destination.
         output_.dropHeld();
-        if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
-            // Fails only when the destination has left already.
-            [[maybe_unused]] const auto failed =
-                alsa::check(snd_seq_disconnect_to(sequencer_, client_.ports.out,
-                                                  destination->handle.address.client,
-                                                  destination->handle.address.port),
-                            "snd_seq_disconnect_to");
-        }
+        disconnectPeer(PortSide::Output, std::exchange(outputDestination_, std::nullopt));
         output_.refreshConnections();
     }
 
@@ -173,10 +151,34 @@ public:
     void flushOutput(std::chrono::milliseconds limit) override { output_.flush(limit); }
 
 private:
-    static PortFault connectFault(const std::string& name, PortSide side,
-                                  const alsa::AlsaFailure& failure) {
-        return {PortErrorCode::DeviceOpenFailed,
-                texts::deviceNotConnected(side, name, alsa::alsaText(failure.error))};
+    // Connects the peer found under name and records it in connected; or
+    // says why it could not be connected.
+    std::optional<PortFault> connectPeer(PortSide side, const std::string& name,
+                                         alsa::PeerPort port,
+                                         std::optional<ConnectedPeer>& connected) {
+        const alsa::Linking linking =
+            alsa::connect(sequencer_, alsa::linkWith(side, client_.ports, port.address));
+        switch (linking.outcome) {
+            case alsa::Linking::Made:
+            case alsa::Linking::AlreadyThere:
+                break;
+            case alsa::Linking::HeldExclusively:
+                return PortFault{PortErrorCode::DeviceOpenFailed,
+                                 texts::deviceNotConnected(side, name, texts::heldExclusively())};
+            case alsa::Linking::Failed:
+                return PortFault{
+                    PortErrorCode::DeviceOpenFailed,
+                    texts::deviceNotConnected(side, name, alsa::alsaText(linking.failure->error))};
+        }
+        connected = ConnectedPeer{port.name, std::move(port)};
+        connected->ours = linking.outcome == alsa::Linking::Made;
+        return std::nullopt;
+    }
+
+    void disconnectPeer(PortSide side, const std::optional<ConnectedPeer>& peer) {
+        if (peer && peer->ours) {
+            alsa::disconnect(sequencer_, alsa::linkWith(side, client_.ports, peer->handle.address));
+        }
     }
 
     void onWake() {
