@@ -46,6 +46,8 @@ QString sendsNoMidi(PortSide side);
 QString alsaReaderFailed();
 // The reason a device another program holds for itself gives.
 QString heldExclusively();
+inline constexpr const char* kAlsaNotDisconnected =
+    "Keyflip: the ALSA sequencer did not disconnect %d:%d from %d:%d (%s)";
 inline constexpr const char* kAlsaCodecsFailed =
     "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory";
 

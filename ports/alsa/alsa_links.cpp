@@ -1,5 +1,9 @@
 #include "alsa_links.h"
 
+#include "port_texts.h"
+
+#include <QtGlobal>
+
 #include <cerrno>
 
 namespace keyflip::alsa {
@@ -41,13 +45,21 @@ Linking connect(snd_seq_t* sequencer, const Link& link) {
                                     : Linking{Linking::Failed, absent};
 }
 
-// Fails only when the peer has left already, which is what the call is for.
+// Not connected any more (the peer left, a patchbay undid it) is what a
+// disconnection wants. Left connected, the old device would go on playing
+// into, or hearing, whatever the port is opened on next; closing has no box
+// to say so in, so it is said on stderr.
 void disconnect(snd_seq_t* sequencer, const Link& link) {
     snd_seq_port_subscribe_t* subscription = nullptr;
     snd_seq_port_subscribe_alloca(&subscription);
     describe(subscription, link);
-    [[maybe_unused]] const auto failed =
+    const std::optional<AlsaFailure> failed =
         check(snd_seq_unsubscribe_port(sequencer, subscription), "snd_seq_unsubscribe_port");
+    if (failed && !check(snd_seq_get_port_subscription(sequencer, subscription),
+                         "snd_seq_get_port_subscription")) {
+        qWarning(texts::kAlsaNotDisconnected, link.sender.client, link.sender.port,
+                 link.destination.client, link.destination.port, qPrintable(failed->text()));
+    }
 }
 
 }  // namespace keyflip::alsa

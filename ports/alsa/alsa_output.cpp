@@ -41,7 +41,6 @@ AlsaOutput::AlsaOutput(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing
 }
 
 void AlsaOutput::refreshConnections() {
-    std::vector<Connection> now;
     snd_seq_query_subscribe_t* query = nullptr;
     snd_seq_query_subscribe_alloca(&query);
     snd_seq_addr_t root{};
@@ -49,16 +48,38 @@ void AlsaOutput::refreshConnections() {
     root.port = static_cast<unsigned char>(own_.out);
     snd_seq_query_subscribe_set_root(query, &root);
     snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
-    snd_seq_query_subscribe_set_index(query, 0);
-    // The query ends the walk with an error, which is how it says "no more".
-    while (!check(snd_seq_query_port_subscribers(sequencer_, query),
-                  "snd_seq_query_port_subscribers")) {
-        const snd_seq_addr_t address = *snd_seq_query_subscribe_get_addr(query);
+    std::vector<snd_seq_addr_t> listed;
+    std::optional<AlsaFailure> failed;
+    for (int index = 0;; ++index) {
+        snd_seq_query_subscribe_set_index(query, index);
+        failed = check(snd_seq_query_port_subscribers(sequencer_, query),
+                       "snd_seq_query_port_subscribers");
+        if (failed) {
+            break;
+        }
+        listed.push_back(*snd_seq_query_subscribe_get_addr(query));
+    }
+    // Past the last connection the query says there is no such entry. Any
+    // other answer leaves the list unread: the connections known stay, with
+    // what they hold, and it is asked again on the next send.
+    listUnread_ = failed->error != -ENOENT;
+    std::vector<Connection> now;
+    std::vector<bool> kept(connections_.size(), false);
+    for (const snd_seq_addr_t& address : listed) {
         const auto known = std::ranges::find_if(connections_, [&](const Connection& c) {
             return c.address.client == address.client && c.address.port == address.port;
         });
-        now.push_back(known != connections_.end() ? std::move(*known) : Connection{address, {}});
-        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+        if (known == connections_.end()) {
+            now.push_back(Connection{address, {}});
+            continue;
+        }
+        kept[static_cast<std::size_t>(known - connections_.begin())] = true;
+        now.push_back(std::move(*known));
+    }
+    for (std::size_t index = 0; listUnread_ && index < connections_.size(); ++index) {
+        if (!kept[index]) {
+            now.push_back(std::move(connections_[index]));
+        }
     }
     // What waited for a connection that is gone can reach nothing.
     connections_ = std::move(now);
@@ -72,7 +93,7 @@ Delivery AlsaOutput::send(const WireMessage& message) {
     }
     // A connection a patchbay just made or took away counts from now on, if
     // the reader has heard of it, even before the UI thread's loop has.
-    if (crossing_.takeFlag(kSubscriptions)) {
+    if (crossing_.takeFlag(kSubscriptions) || listUnread_) {
         refreshConnections();
     }
     const std::uint64_t number = nextNumber_++;

@@ -87,6 +87,7 @@ private:
     ThreadCrossing& crossing_;
     MidiCodec encoder_;
     std::vector<Connection> connections_;
+    bool listUnread_ = false;  // the last look at the connections failed
     std::uint64_t nextNumber_ = 0;
     std::uint64_t partlyLost_ = 0;
     QTimer retryTimer_;
