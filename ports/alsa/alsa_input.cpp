@@ -27,6 +27,16 @@
 
 namespace keyflip::alsa {
 
+namespace {
+
+// What the kernel lost when the client's input pool overflowed: it keeps
+// MIDI arriving at "in" and the System Announce events in the same pool and
+// clears all of it, so a peer may have left or come, or a connection of
+// "out" changed, without a word. The UI thread looks at them all again.
+constexpr std::uint32_t kOverrunFlags = kDepartures | kArrivals | kSubscriptions;
+
+}  // namespace
+
 AlsaReader::AlsaReader(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing& crossing)
     : sequencer_(sequencer), own_(own), crossing_(crossing), decoder_(makeCodec()) {
     if (!decoder_) {
@@ -123,9 +133,12 @@ void AlsaReader::deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_
         event = nullptr;
         failed = check(snd_seq_event_input(sequencer_, &event), "snd_seq_event_input");
     }
-    if (overruns > 0 && queue != nullptr) {
-        queue->countLost(overruns);
-        pushed = true;
+    if (overruns > 0) {
+        flags |= kOverrunFlags;
+        if (queue != nullptr) {
+            queue->countLost(overruns);
+            pushed = true;
+        }
     }
     if (pushed) {
         queue->wake();
