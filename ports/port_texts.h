@@ -46,6 +46,9 @@ QString sendsNoMidi(PortSide side);
 QString alsaReaderFailed();
 // The reason a device another program holds for itself gives.
 QString heldExclusively();
+inline constexpr const char* kAlsaReaderNotStopped =
+    "Keyflip: the ALSA sequencer's reader did not stop; its client stays open until Keyflip "
+    "ends";
 inline constexpr const char* kAlsaNotDisconnected =
     "Keyflip: the ALSA sequencer did not disconnect %d:%d from %d:%d (%s)";
 inline constexpr const char* kAlsaCodecsFailed =

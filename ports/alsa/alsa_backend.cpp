@@ -30,6 +30,8 @@
 
 #include <alsa/asoundlib.h>
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -51,17 +53,24 @@ public:
           sequencer_(client_.sequencer.get()),
           peers_(sequencer_, client_.ports.client),
           output_(sequencer_, client_.ports, crossing_),
-          reader_(sequencer_, client_.ports, crossing_) {
+          reader_(std::make_unique<alsa::AlsaReader>(sequencer_, client_.ports, crossing_)) {
         crossing_.setHandler([this] { onWake(); });
         connect(&output_, &alsa::AlsaOutput::lost, this, &MidiBackend::outgoingLost);
-        reader_.start();
+        reader_->start();
     }
 
+    // A reader that does not end is left blocked in its read, with the
+    // handle it reads from: closing either under it would pull them away
+    // from a read that may still return.
     ~AlsaBackend() override {
         if (outputOpen_) {
             output_.flush(kCloseFlushLimit);
         }
-        reader_.stop();
+        if (!reader_->stop()) {
+            qWarning("%s", texts::kAlsaReaderNotStopped);
+            static_cast<void>(reader_.release());
+            static_cast<void>(client_.sequencer.release());
+        }
         crossing_.setHandler({});
     }
 
@@ -84,7 +93,7 @@ public:
     std::optional<PortFault> openInput(const std::string& source) override {
         closeInput();
         // Nothing would ever arrive: say so rather than open a silent input.
-        if (reader_.failed()) {
+        if (reader_->failed()) {
             return PortFault{PortErrorCode::ConnectionLost, texts::alsaReaderFailed()};
         }
         if (!source.empty()) {
@@ -98,7 +107,7 @@ public:
             }
         }
         inputOpen_ = true;
-        reader_.setDelivering(true);
+        reader_->setDelivering(true);
         return std::nullopt;
     }
 
@@ -106,12 +115,12 @@ public:
         if (!inputOpen_) {
             return;
         }
-        reader_.setDelivering(false);
+        reader_->setDelivering(false);
         disconnectPeer(PortSide::Input, std::exchange(inputSource_, std::nullopt));
         inputOpen_ = false;
     }
 
-    void setInputQueue(IncomingQueue* queue) override { reader_.setQueue(queue); }
+    void setInputQueue(IncomingQueue* queue) override { reader_->setQueue(queue); }
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         closeOutput();
@@ -183,7 +192,7 @@ private:
 
     void onWake() {
         crossing_.acknowledge();
-        if (reader_.failed() && !readerFailureReported_) {
+        if (reader_->failed() && !readerFailureReported_) {
             readerFailureReported_ = true;
             reportReaderFailure();
         }
@@ -230,7 +239,7 @@ private:
     alsa::AlsaPeers peers_;
     ThreadCrossing crossing_{texts::kBackendWakeFailed};
     alsa::AlsaOutput output_;
-    alsa::AlsaReader reader_;
+    std::unique_ptr<alsa::AlsaReader> reader_;
 
     // UI thread only.
     std::optional<ConnectedPeer> inputSource_;

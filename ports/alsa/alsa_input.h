@@ -12,6 +12,7 @@
 #include <alsa/asoundlib.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -26,15 +27,18 @@ class AlsaReader {
 public:
     // Throws when the decoder cannot be made.
     AlsaReader(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing& crossing);
-    // Stops the thread if it still runs.
+    // Stops the thread if it still runs; an owner that must know whether it
+    // could calls stop() first.
     ~AlsaReader();
     AlsaReader(const AlsaReader&) = delete;
     AlsaReader& operator=(const AlsaReader&) = delete;
 
     // UI thread.
     void start();
-    // Ends the blocking read and waits for the thread to end.
-    void stop();
+    // Ends the blocking read and waits, for a bounded time, for the thread to
+    // end. False when it did not: the thread is left blocked in its read, and
+    // this object and the sequencer handle must then outlive it.
+    [[nodiscard]] bool stop();
     // Where MIDI arriving at "in" goes, and whether it goes there at all;
     // nullptr or false drops it. Once either call returns, the reader uses
     // only what it set.
@@ -46,8 +50,9 @@ public:
 
 private:
     void readEvents();
-    void deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first);
+    bool deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first);
     bool push(IncomingQueue& queue, const snd_seq_event_t* event);
+    bool sendWakeUp();
 
     snd_seq_t* const sequencer_;
     const OwnPorts own_;
@@ -62,6 +67,7 @@ private:
     bool deliverInput_ = false;       // guarded by deliveryMutex_
     std::atomic<bool> failed_{false};
     std::atomic<bool> stopping_{false};
+    std::future<void> ended_;
     std::thread thread_;
 };
 
