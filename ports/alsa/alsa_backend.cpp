@@ -33,11 +33,14 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace keyflip {
@@ -45,6 +48,26 @@ namespace keyflip {
 namespace {
 
 using alsa::ConnectedPeer;
+
+// What opening the sequencer's device said, in the user's terms: a user not
+// in the audio group, or without a seat, may not open it; without the
+// kernel's sequencer there is no device.
+texts::AlsaRefusal whyNotOpened(const alsa::AlsaFailure& failure) {
+    if (std::string_view(failure.call) != "snd_seq_open") {
+        return texts::AlsaRefusal::Failed;
+    }
+    switch (-failure.error) {
+        case EACCES:
+        case EPERM:
+            return texts::AlsaRefusal::NoPermission;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return texts::AlsaRefusal::NotLoaded;
+        default:
+            return texts::AlsaRefusal::Failed;
+    }
+}
 
 class AlsaBackend final : public MidiBackend {
 public:
@@ -251,12 +274,17 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createAlsaBackend() {
-    auto client = alsa::openClient();
-    if (!client) {
-        return nullptr;
+AlsaOpening openAlsaBackend() {
+    auto opened = alsa::openClient();
+    if (auto* client = std::get_if<alsa::OpenClient>(&opened)) {
+        return {std::make_unique<AlsaBackend>(std::move(*client)), {}};
     }
-    return std::make_unique<AlsaBackend>(std::move(*client));
+    const auto& failure = std::get<alsa::AlsaFailure>(opened);
+    return {nullptr, texts::alsaNotOpened(whyNotOpened(failure), failure.text())};
+}
+
+std::unique_ptr<MidiBackend> createAlsaBackend() {
+    return openAlsaBackend().backend;
 }
 
 }  // namespace keyflip

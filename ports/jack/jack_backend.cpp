@@ -54,8 +54,12 @@ using jack::waitUntil;
 
 class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
-    JackBackend(JackOutputTiming timing, JackSelection selection)
-        : timing_(timing), selection_(selection), input_(gate_), output_(timing, gate_) {
+    JackBackend(JackOutputTiming timing, JackSelection selection, QString whySequencerClosed)
+        : timing_(timing),
+          selection_(selection),
+          whySequencerClosed_(std::move(whySequencerClosed)),
+          input_(gate_),
+          output_(timing, gate_) {
         crossing_.setHandler([this] { onWake(); });
     }
 
@@ -88,7 +92,7 @@ public:
         if (ensureClient()) {
             return std::nullopt;
         }
-        return jackOpenFailureText(openStatus_, selection_);
+        return jackOpenFailureText(openStatus_, selection_, whySequencerClosed_);
     }
 
     std::vector<std::string> sourceNames() override { return peerPorts(JackPortIsOutput); }
@@ -97,7 +101,7 @@ public:
     std::optional<PortFault> openInput(const std::string& source) override {
         if (!ensureClient()) {
             return PortFault{PortErrorCode::NoMidiSystem,
-                             jackOpenFailureText(openStatus_, selection_)};
+                             jackOpenFailureText(openStatus_, selection_, whySequencerClosed_)};
         }
         closeInput();
         if (!source.empty()) {
@@ -126,7 +130,7 @@ public:
     std::optional<PortFault> openOutput(const std::string& destination) override {
         if (!ensureClient()) {
             return PortFault{PortErrorCode::NoMidiSystem,
-                             jackOpenFailureText(openStatus_, selection_)};
+                             jackOpenFailureText(openStatus_, selection_, whySequencerClosed_)};
         }
         closeOutput();
         if (!destination.empty()) {
@@ -287,6 +291,7 @@ private:
 
     const JackOutputTiming timing_;
     const JackSelection selection_;
+    const QString whySequencerClosed_;
 
     // UI thread only.
     jack_client_t* client_ = nullptr;
@@ -311,8 +316,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing, JackSelection selection) {
-    return std::make_unique<JackBackend>(timing, selection);
+std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing, JackSelection selection,
+                                               QString whySequencerClosed) {
+    return std::make_unique<JackBackend>(timing, selection, std::move(whySequencerClosed));
 }
 
 std::optional<JackPortTraffic> jackPortTraffic(const MidiBackend& backend) {
