@@ -202,12 +202,22 @@ private:
                     PortErrorCode::DeviceOpenFailed,
                     texts::deviceNotConnected(side, name, alsa::alsaText(linking.failure->error))};
         }
+        reader_->watch(side, port.address);
         connected = ConnectedPeer{port.name, std::move(port)};
         connected->ours = linking.outcome == alsa::Linking::Made;
         return std::nullopt;
     }
 
+    // A port leaving at the peer's address is the peer's only while the
+    // connection went with it: the announcement of an earlier port there
+    // may be read after the connection to the new one was made.
+    bool stillConnected(PortSide side, const std::optional<ConnectedPeer>& peer) const {
+        return peer && alsa::isConnected(sequencer_,
+                                         alsa::linkWith(side, client_.ports, peer->handle.address));
+    }
+
     void disconnectPeer(PortSide side, const std::optional<ConnectedPeer>& peer) {
+        reader_->watch(side, std::nullopt);
         if (peer && peer->ours) {
             alsa::disconnect(sequencer_, alsa::linkWith(side, client_.ports, peer->handle.address));
         }
@@ -222,8 +232,10 @@ private:
         if (crossing_.takeFlag(alsa::kSubscriptions)) {
             output_.refreshConnections();
         }
-        if (crossing_.takeFlag(alsa::kDepartures)) {
-            checkConnections();
+        const bool sourceLeft = crossing_.takeFlag(alsa::kSourceLeft);
+        const bool destinationLeft = crossing_.takeFlag(alsa::kDestinationLeft);
+        if (crossing_.takeFlag(alsa::kDepartures) || sourceLeft || destinationLeft) {
+            checkConnections(sourceLeft, destinationLeft);
         }
         if (crossing_.takeFlag(alsa::kArrivals)) {
             emit peersChanged();
@@ -240,9 +252,11 @@ private:
 
     // The state is made consistent before a signal goes out, since a slot
     // may well call back in to close or reopen.
-    void checkConnections() {
-        const alsa::Departures left =
-            alsa::markDepartures(peers_, inputSource_, outputDestination_);
+    void checkConnections(bool sourceLeft, bool destinationLeft) {
+        const alsa::Departures left = alsa::markDepartures(
+            peers_, inputSource_, outputDestination_,
+            sourceLeft && !stillConnected(PortSide::Input, inputSource_),
+            destinationLeft && !stillConnected(PortSide::Output, outputDestination_));
         if (left.destination) {
             // Nothing can reach it any more; the one box says why.
             output_.refreshConnections();

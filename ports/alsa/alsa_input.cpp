@@ -109,6 +109,13 @@ void AlsaReader::setDelivering(bool deliver) {
     deliverInput_ = deliver;
 }
 
+void AlsaReader::watch(PortSide side, std::optional<snd_seq_addr_t> peer) noexcept {
+    const bool input = side == PortSide::Input;
+    (input ? watchedSource_ : watchedDestination_)
+        .store(peer ? packedAddress(*peer) : kNoPeer, std::memory_order_release);
+    crossing_.takeFlag(input ? kSourceLeft : kDestinationLeft);
+}
+
 // A blocking read hands over the first event in the same system call that
 // waited for it; a poll before each read would cost one more call on every
 // message's way.
@@ -145,7 +152,9 @@ bool AlsaReader::deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_
     for (;;) {
         if (!failed) {
             if (event != nullptr && event->dest.port == own_.announce) {
-                flags |= announcedChanges(*event, own_);
+                flags |= announcedChanges(*event, own_,
+                                          {watchedSource_.load(std::memory_order_acquire),
+                                           watchedDestination_.load(std::memory_order_acquire)});
             } else if (event != nullptr && queue != nullptr && event->dest.port == own_.in) {
                 pushed = push(*queue, event) || pushed;
             }

@@ -6,7 +6,9 @@
 
 #include "alsa_check.h"
 #include "alsa_client.h"
+#include "alsa_observer.h"
 
+#include "midi_backend.h"
 #include "thread_crossing.h"
 
 #include <alsa/asoundlib.h>
@@ -44,6 +46,10 @@ public:
     // only what it set.
     void setQueue(IncomingQueue* queue);
     void setDelivering(bool deliver);
+    // The peer connected on side, whose leaving raises kSourceLeft or
+    // kDestinationLeft; nothing watches none. A leaving told before is
+    // forgotten.
+    void watch(PortSide side, std::optional<snd_seq_addr_t> peer) noexcept;
 
     // Any thread: the read failed and the thread has ended.
     bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
@@ -67,6 +73,8 @@ private:
     bool deliverInput_ = false;       // guarded by deliveryMutex_
     std::atomic<bool> failed_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<int> watchedSource_{kNoPeer};
+    std::atomic<int> watchedDestination_{kNoPeer};
     std::future<void> ended_;
     std::thread thread_;
 };

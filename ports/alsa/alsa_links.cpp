@@ -55,11 +55,20 @@ void disconnect(snd_seq_t* sequencer, const Link& link) {
     describe(subscription, link);
     const std::optional<AlsaFailure> failed =
         check(snd_seq_unsubscribe_port(sequencer, subscription), "snd_seq_unsubscribe_port");
-    if (failed && !check(snd_seq_get_port_subscription(sequencer, subscription),
-                         "snd_seq_get_port_subscription")) {
+    if (failed && isConnected(sequencer, link)) {
         qWarning(texts::kAlsaNotDisconnected, link.sender.client, link.sender.port,
                  link.destination.client, link.destination.port, qPrintable(failed->text()));
     }
+}
+
+// Any failure means the connection is not there: no such connection, or no
+// such port.
+bool isConnected(snd_seq_t* sequencer, const Link& link) {
+    snd_seq_port_subscribe_t* subscription = nullptr;
+    snd_seq_port_subscribe_alloca(&subscription);
+    describe(subscription, link);
+    return !check(snd_seq_get_port_subscription(sequencer, subscription),
+                  "snd_seq_get_port_subscription");
 }
 
 }  // namespace keyflip::alsa

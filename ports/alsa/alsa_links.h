@@ -34,5 +34,6 @@ struct Linking {
 
 Linking connect(snd_seq_t* sequencer, const Link& link);
 void disconnect(snd_seq_t* sequencer, const Link& link);
+bool isConnected(snd_seq_t* sequencer, const Link& link);
 
 }  // namespace keyflip::alsa

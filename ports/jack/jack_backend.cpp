@@ -46,7 +46,13 @@ enum CrossingFlag : std::uint32_t {
     kServerGone = 1U << 0,
     kGraphChanged = 1U << 1,
     kPortsAppeared = 1U << 2,
+    // The port of the source or the destination connected left.
+    kSourcePortLeft = 1U << 3,
+    kDestinationPortLeft = 1U << 4,
 };
+
+// No port is watched: JACK's port numbers are 32 bits.
+constexpr std::uint64_t kNoPort = UINT64_MAX;
 
 using jack::closeClient;
 using jack::ConnectedPeer;
@@ -109,6 +115,7 @@ public:
                 return fault;
             }
             inputSource_ = {source, jack_port_by_name(client_, source.c_str())};
+            watch(sourcePort_, kSourcePortLeft, inputSource_);
         }
         inputOpen_ = true;
         input_.setDelivering(true);
@@ -121,6 +128,7 @@ public:
         }
         input_.setDelivering(false);
         gate_.waitOutside();
+        sourcePort_.store(kNoPort, std::memory_order_release);
         peers_.disconnect(client_, std::exchange(inputSource_, {}), PortSide::Input);
         inputOpen_ = false;
     }
@@ -139,6 +147,7 @@ public:
                 return fault;
             }
             outputDestination_ = {destination, jack_port_by_name(client_, destination.c_str())};
+            watch(destinationPort_, kDestinationPortLeft, outputDestination_);
         }
         outputOpen_ = true;
         return std::nullopt;
@@ -152,6 +161,7 @@ public:
         outputOpen_ = false;
         // What the flush could not get out must not reach the next destination.
         output_.dropPending();
+        destinationPort_.store(kNoPort, std::memory_order_release);
         peers_.disconnect(client_, std::exchange(outputDestination_, {}), PortSide::Output);
     }
 
@@ -180,6 +190,14 @@ private:
         crossing_.raise(kServerGone);
     }
     void graphChanged() noexcept override { crossing_.raise(kGraphChanged); }
+    void portLeft(jack_port_id_t port) noexcept override {
+        if (port == sourcePort_.load(std::memory_order_acquire)) {
+            crossing_.raise(kSourcePortLeft);
+        }
+        if (port == destinationPort_.load(std::memory_order_acquire)) {
+            crossing_.raise(kDestinationPortLeft);
+        }
+    }
     void portsAppeared() noexcept override { crossing_.raise(kPortsAppeared); }
 
     // JACK's process thread: never blocks, never allocates.
@@ -233,8 +251,10 @@ private:
             handleServerGone();
             return;
         }
-        if (crossing_.takeFlag(kGraphChanged)) {
-            checkConnections();
+        const bool sourcePortLeft = crossing_.takeFlag(kSourcePortLeft);
+        const bool destinationPortLeft = crossing_.takeFlag(kDestinationPortLeft);
+        if (crossing_.takeFlag(kGraphChanged) || sourcePortLeft || destinationPortLeft) {
+            checkConnections(sourcePortLeft, destinationPortLeft);
         }
         if (crossing_.takeFlag(kPortsAppeared)) {
             emit peersChanged();
@@ -250,6 +270,8 @@ private:
         const bool inputWasOpen = std::exchange(inputOpen_, false);
         const bool outputWasOpen = std::exchange(outputOpen_, false);
         input_.setDelivering(false);
+        sourcePort_.store(kNoPort, std::memory_order_release);
+        destinationPort_.store(kNoPort, std::memory_order_release);
         inputSource_ = {};
         outputDestination_ = {};
         if (client_ != nullptr) {
@@ -270,16 +292,27 @@ private:
         }
     }
 
-    void checkConnections() {
+    // A port that left and came back at once under its name resolves by
+    // that name; only its leaving tells that the connection went with it.
+    void checkConnections(bool sourcePortLeft, bool destinationPortLeft) {
         if (client_ == nullptr) {
             return;
         }
-        if (jack::Peers::leftNow(client_, inputSource_)) {
+        if (peers_.leftNow(client_, inputSource_, sourcePortLeft, PortSide::Input)) {
             emit peerLeft(PortSide::Input, inputSource_.name);
         }
-        if (client_ != nullptr && jack::Peers::leftNow(client_, outputDestination_)) {
+        if (client_ != nullptr &&
+            peers_.leftNow(client_, outputDestination_, destinationPortLeft, PortSide::Output)) {
             emit peerLeft(PortSide::Output, outputDestination_.name);
         }
+    }
+
+    // The callback compares each port that leaves with the connected peer's;
+    // a leaving told before the peer was connected is none of its.
+    void watch(std::atomic<std::uint64_t>& port, CrossingFlag flag, const ConnectedPeer& peer) {
+        const std::optional<jack_port_id_t> id = jack::Peers::portId(peer);
+        port.store(id ? *id : kNoPort, std::memory_order_release);
+        crossing_.takeFlag(flag);
     }
 
     std::vector<std::string> peerPorts(unsigned long direction) {
@@ -307,6 +340,9 @@ private:
     std::atomic<jack_client_t*> processClient_{nullptr};
     std::atomic<std::uint64_t> lateCycles_{0};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
+    // The ports of the source and the destination connected, or kNoPort.
+    std::atomic<std::uint64_t> sourcePort_{kNoPort};
+    std::atomic<std::uint64_t> destinationPort_{kNoPort};
     jack::ProcessGate gate_;
     jack::Input input_;
     jack::Output output_;

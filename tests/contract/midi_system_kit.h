@@ -36,6 +36,9 @@ public:
     // Gives the port another name of its own (as a program renames a track);
     // portName() then gives the new name.
     virtual bool renamePort(const std::string& newName) = 0;
+    // Deletes the port and makes it again at once under the same name, as a
+    // program restarting its MIDI does. Not while a batch is being sent.
+    virtual bool remakePort() = 0;
 };
 
 // Another program's destination port, recording every short message that
@@ -49,6 +52,7 @@ public:
     // Messages that reached it but could not be kept (no room).
     virtual std::uint64_t lost() const = 0;
     virtual bool renamePort(const std::string& newName) = 0;
+    virtual bool remakePort() = 0;
 };
 
 class MidiSystemKit {
