@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 namespace keyflip {
 namespace {
@@ -42,40 +43,16 @@ private:
     bool ok_ = false;
 };
 
-// The calling thread, and every thread it makes while this lives, on the CPU
-// it runs on now.
-class OnThisCpu {
-public:
-    OnThisCpu() {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        ok_ = sched_getaffinity(0, sizeof before_, &before_) == 0 &&
-              sched_setaffinity(0, sizeof one, &one) == 0;
-    }
-    ~OnThisCpu() {
-        if (ok_) {
-            sched_setaffinity(0, sizeof before_, &before_);
-        }
-    }
-    OnThisCpu(const OnThisCpu&) = delete;
-    OnThisCpu& operator=(const OnThisCpu&) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    cpu_set_t before_{};
-    bool ok_ = false;
-};
-
 class AlsaInputTest : public alsatest::SequencerTest {};
 
 // A keyboard program floods Keyflip's input and quits before Keyflip's reader
-// gets the CPU (it runs ahead of it on the one CPU there is). The kernel
-// clears the overrun input whole, the announcement of the keyboard's leaving
-// with it, yet the leaving is noticed.
+// gets the CPU (it runs ahead of it on the one CPU of the test VM). The
+// kernel clears the overrun input whole, the announcement of the keyboard's
+// leaving with it, yet the leaving is noticed.
 TEST_F(AlsaInputTest, ASourceThatLeavesDuringAnOverrunIsNoticed) {
-    const OnThisCpu pinned;
-    ASSERT_TRUE(pinned.ok());
+    if (std::thread::hardware_concurrency() > 1) {
+        GTEST_SKIP() << "the reader would read on another CPU (run inside tests/alsa-vm/run-in-vm)";
+    }
     auto keyboard = std::make_unique<EventSender>("flooding-keyboard");
     ASSERT_TRUE(keyboard->ok());
     const auto backend = createAlsaBackend();

@@ -1,6 +1,7 @@
 // Connecting "in" and "out" to a device when something else already has a
 // say in its connections: another program that holds it exclusively, or a
-// patchbay that made the connection first.
+// patchbay that made the connection first. Whether a connection is there is
+// asked of aconnect, whose -d undoes only one that is.
 #include "sequencer_programs.h"
 
 #include "alsa/alsa_backend.h"
@@ -16,35 +17,23 @@ namespace keyflip {
 namespace {
 
 using alsatest::EventSender;
-using alsatest::isConnected;
 using alsatest::PeerProgram;
 using alsatest::run;
 
-// One direction: the device opened, and the ports a connection runs between,
-// by name and as aconnect takes them.
+// One direction: the device opened, Keyflip's connection to it and another
+// program's exclusive one, as aconnect takes them.
 struct Direction {
     const char* name;
     PortSide side;
-    std::string device;  // as the lists show it
-    std::string from;
-    std::string to;
-    std::string aconnectPair;
+    std::string device;
+    std::string connection;
+    std::string exclusive;
 };
 
 void PrintTo(const Direction& direction, std::ostream* out) {
     *out << direction.name;
 }
 
-const Direction kInput{"input",
-                       PortSide::Input,
-                       "held-keyboard:out",
-                       "held-keyboard:out",
-                       "Keyflip:in",
-                       "held-keyboard:0 Keyflip:0"};
-const Direction kOutput{"output",      PortSide::Output, "held-synth:in",
-                        "Keyflip:out", "held-synth:in",  "Keyflip:1 held-synth:0"};
-
-// The keyboard and the synthesizer, and the program that holds them.
 class AlsaSubscriptionTest : public alsatest::SequencerTest,
                              public ::testing::WithParamInterface<Direction> {
 protected:
@@ -57,17 +46,14 @@ protected:
         backend = createAlsaBackend();
         ASSERT_NE(backend, nullptr);
     }
-    std::optional<PortFault> open(const Direction& direction) {
-        return direction.side == PortSide::Input ? backend->openInput(direction.device)
-                                                 : backend->openOutput(direction.device);
+    std::optional<PortFault> open() {
+        return GetParam().side == PortSide::Input ? backend->openInput(GetParam().device)
+                                                  : backend->openOutput(GetParam().device);
     }
-    void close(const Direction& direction) {
-        if (direction.side == PortSide::Input) {
-            backend->closeInput();
-        } else {
-            backend->closeOutput();
-        }
+    void close() {
+        GetParam().side == PortSide::Input ? backend->closeInput() : backend->closeOutput();
     }
+    bool disconnected() { return run("aconnect -d " + GetParam().connection).succeeded; }
 
     EventSender keyboard{"held-keyboard"};
     PeerProgram synth{"held-synth", 200};
@@ -81,46 +67,40 @@ protected:
 // with "busy", which is no success. The port says it could not connect, and
 // why.
 TEST_P(AlsaSubscriptionTest, ADeviceAnotherProgramHoldsExclusivelyIsNotOpened) {
-    const Direction& direction = GetParam();
-    const std::string exclusive = direction.side == PortSide::Input
-                                      ? "aconnect -e held-keyboard:0 holder-in:0"
-                                      : "aconnect -e holder-out:0 held-synth:0";
-    const auto held = run(exclusive);
+    const auto held = run("aconnect -e " + GetParam().exclusive);
     ASSERT_TRUE(held.succeeded) << held.output;
 
-    const std::optional<PortFault> fault = open(direction);
+    const std::optional<PortFault> fault = open();
     ASSERT_TRUE(fault.has_value()) << "opened on a device another program holds";
     EXPECT_EQ(fault->code, PortErrorCode::DeviceOpenFailed);
     const std::string text = fault->text.toStdString();
-    EXPECT_NE(text.find(direction.device), std::string::npos) << text;
+    EXPECT_NE(text.find(GetParam().device), std::string::npos) << text;
     EXPECT_NE(text.find("another program"), std::string::npos) << text;
-    EXPECT_FALSE(isConnected(direction.from, direction.to));
+    EXPECT_FALSE(disconnected());
 }
 
 // A patchbay connected the device to Keyflip before the port opened on it.
 // That connection is the user's: the port uses it, and leaves it as it was
-// when it closes.
+// when it closes. One the port made, it undoes.
 TEST_P(AlsaSubscriptionTest, AConnectionAPatchbayMadeStaysWhenThePortCloses) {
-    const Direction& direction = GetParam();
-    const auto patch = run("aconnect " + direction.aconnectPair);
+    const auto patch = run("aconnect " + GetParam().connection);
     ASSERT_TRUE(patch.succeeded) << patch.output;
+    ASSERT_EQ(open(), std::nullopt);
+    close();
+    EXPECT_TRUE(disconnected()) << "closing undid a connection Keyflip did not make";
 
-    ASSERT_EQ(open(direction), std::nullopt);
-    close(direction);
-    EXPECT_TRUE(isConnected(direction.from, direction.to))
-        << "closing undid a connection Keyflip did not make";
-
-    const auto unpatch = run("aconnect -d " + direction.aconnectPair);
-    ASSERT_TRUE(unpatch.succeeded) << unpatch.output;
-    ASSERT_EQ(open(direction), std::nullopt);
-    EXPECT_TRUE(isConnected(direction.from, direction.to));
-    close(direction);
-    EXPECT_FALSE(isConnected(direction.from, direction.to))
-        << "a connection Keyflip made stayed after the port closed";
+    ASSERT_EQ(open(), std::nullopt);
+    close();
+    EXPECT_FALSE(disconnected()) << "a connection Keyflip made stayed after the port closed";
 }
 
-INSTANTIATE_TEST_SUITE_P(Directions, AlsaSubscriptionTest, ::testing::Values(kInput, kOutput),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Directions, AlsaSubscriptionTest,
+    ::testing::Values(Direction{"input", PortSide::Input, "held-keyboard:out",
+                                "held-keyboard:0 Keyflip:0", "held-keyboard:0 holder-in:0"},
+                      Direction{"output", PortSide::Output, "held-synth:in",
+                                "Keyflip:1 held-synth:0", "holder-out:0 held-synth:0"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace keyflip

@@ -38,62 +38,6 @@ void SequencerTest::SetUp() {
     }
 }
 
-namespace {
-
-using Probe = std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)>;
-
-Probe openProbe() {
-    snd_seq_t* raw = nullptr;
-    if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) != 0) {
-        raw = nullptr;
-    }
-    return Probe(raw, &snd_seq_close);
-}
-
-std::optional<snd_seq_addr_t> addressIn(snd_seq_t* sequencer, const std::string& name) {
-    snd_seq_client_info_t* client = nullptr;
-    snd_seq_port_info_t* port = nullptr;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(sequencer, client) >= 0) {
-        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-        snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(sequencer, port) >= 0) {
-            if (std::string(snd_seq_client_info_get_name(client)) + ':' +
-                    snd_seq_port_info_get_name(port) ==
-                name) {
-                return *snd_seq_port_info_get_addr(port);
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<snd_seq_addr_t> addressOf(const std::string& name) {
-    const Probe probe = openProbe();
-    return probe ? addressIn(probe.get(), name) : std::nullopt;
-}
-
-bool isConnected(const std::string& from, const std::string& to) {
-    const Probe probe = openProbe();
-    if (!probe) {
-        return false;
-    }
-    const auto sender = addressIn(probe.get(), from);
-    const auto destination = addressIn(probe.get(), to);
-    if (!sender || !destination) {
-        return false;
-    }
-    snd_seq_port_subscribe_t* subscription = nullptr;
-    snd_seq_port_subscribe_alloca(&subscription);
-    snd_seq_port_subscribe_set_sender(subscription, &*sender);
-    snd_seq_port_subscribe_set_dest(subscription, &*destination);
-    return snd_seq_get_port_subscription(probe.get(), subscription) == 0;
-}
-
 PeerProgram::PeerProgram(const char* name, int inputPool,
                          std::initializer_list<snd_seq_event_type_t> accepted) {
     snd_seq_t* raw = nullptr;

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <initializer_list>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,11 +31,6 @@ class SequencerTest : public ::testing::Test {
 protected:
     void SetUp() override;
 };
-
-// The address of the port the sequencer names "client:port", any client's.
-std::optional<snd_seq_addr_t> addressOf(const std::string& name);
-// Whether the first port is connected to the second, as aconnect -l shows.
-bool isConnected(const std::string& from, const std::string& to);
 
 // Another program's sequencer client with one input port, which reads only
 // when the test says, as a synthesizer's reader does: everything there is.
