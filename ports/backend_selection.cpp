@@ -15,28 +15,42 @@
 
 #include <QtGlobal>
 
+#include <utility>
+
 namespace keyflip {
 
 namespace {
 
-// The platform's own MIDI system, or nothing when it cannot be opened.
-std::unique_ptr<MidiBackend> platformSequencer() {
+// The platform's own MIDI system, or nothing when it cannot be opened, and
+// why when that is known.
+struct PlatformSequencer {
+    std::unique_ptr<MidiBackend> backend;
+    QString whyNot;
+};
+
+PlatformSequencer platformSequencer() {
 #if defined(KEYFLIP_DIRECT_ALSA)
-    return createAlsaBackend();
+    AlsaOpening opening = openAlsaBackend();
+    return {std::move(opening.backend), std::move(opening.whyNot)};
 #else
-    return createRtMidiBackend(RtMidiSystem::Platform);
+    return {createRtMidiBackend(RtMidiSystem::Platform), {}};
 #endif
 }
 
-std::unique_ptr<MidiBackend> jackOrNone(MidiSystemChoice choice, const QString& whyNone) {
+// whySequencerClosed: why the platform's sequencer, when it was tried first,
+// could not be opened.
+std::unique_ptr<MidiBackend> jackOrNone(MidiSystemChoice choice, const QString& whyNone,
+                                        const QString& whySequencerClosed) {
 #if defined(KEYFLIP_HAVE_JACK)
     (void)whyNone;
     return createJackBackend(JackOutputTiming::KeepOffset,
                              choice == MidiSystemChoice::Jack
                                  ? JackSelection::ChosenByUser
-                                 : JackSelection::AfterPlatformSequencer);
+                                 : JackSelection::AfterPlatformSequencer,
+                             whySequencerClosed);
 #else
     (void)choice;
+    (void)whySequencerClosed;
 #if !defined(KEYFLIP_DIRECT_ALSA)
     // Where RtMidi was built with JACK, JACK is reached through it.
     if (auto jack = createRtMidiBackend(RtMidiSystem::Jack)) {
@@ -74,19 +88,23 @@ std::unique_ptr<MidiBackend> createSystemBackend() {
     }
     switch (std::get<MidiSystemChoice>(parsed)) {
         case MidiSystemChoice::Jack:
-            return jackOrNone(MidiSystemChoice::Jack, texts::jackNotBuilt());
-        case MidiSystemChoice::PlatformSequencer:
-            if (auto sequencer = platformSequencer()) {
-                return sequencer;
+            return jackOrNone(MidiSystemChoice::Jack, texts::jackNotBuilt(), {});
+        case MidiSystemChoice::PlatformSequencer: {
+            PlatformSequencer sequencer = platformSequencer();
+            if (sequencer.backend) {
+                return std::move(sequencer.backend);
             }
-            return createNoMidiSystemBackend(texts::alsaChosenButClosed());
+            return createNoMidiSystemBackend(texts::alsaChosenButClosed(sequencer.whyNot));
+        }
         case MidiSystemChoice::Automatic:
             break;
     }
-    if (auto sequencer = platformSequencer()) {
-        return sequencer;
+    PlatformSequencer sequencer = platformSequencer();
+    if (sequencer.backend) {
+        return std::move(sequencer.backend);
     }
-    return jackOrNone(MidiSystemChoice::Automatic, texts::noOtherMidiSystem());
+    return jackOrNone(MidiSystemChoice::Automatic, texts::noOtherMidiSystem(sequencer.whyNot),
+                      sequencer.whyNot);
 }
 
 }  // namespace keyflip

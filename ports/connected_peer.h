@@ -14,6 +14,9 @@ struct ConnectedPeer {
     std::string name;
     Handle handle{};
     bool left = false;
+    // Whether the program made the connection. One that was there already
+    // (a patchbay made it) is the user's, and closing the port leaves it.
+    bool ours = true;
 
     // True the first time only, so that a departure is reported once.
     bool markLeft() noexcept { return !std::exchange(left, true); }

@@ -24,6 +24,14 @@ class PortAccessLog;
 
 enum class PortSide { Input, Output };
 
+// How far one message sent got. A message may reach some of an output's
+// connections and miss others (a full one, or one that refuses it).
+enum class Delivery {
+    Refused,     // no connection took it
+    Partly,      // some connection missed it, others took it
+    Everywhere,  // every connection took it or holds it in order (or there is none)
+};
+
 // One MIDI system as the two ports see it. The program is one MIDI client
 // with an input port and an output port; the lists name the system's other
 // sources and destinations, never the program's own ports, so the program
@@ -62,8 +70,10 @@ public:
     // destination; an empty name opens the port alone.
     virtual std::optional<PortFault> openOutput(const std::string& destination) = 0;
     virtual void closeOutput() = 0;
-    // Queues one message for the open output; false when it cannot be queued.
-    virtual bool send(const WireMessage& message) = 0;
+    // Queues one message for the open output, for each of its connections.
+    virtual Delivery dispatch(const WireMessage& message) = 0;
+    // Whether any connection took it.
+    bool send(const WireMessage& message) { return dispatch(message) != Delivery::Refused; }
     // Waits, at most limit, until everything sent has left the program.
     virtual void flushOutput(std::chrono::milliseconds limit) = 0;
     // Drops what was sent but has not left the program yet, and returns it,

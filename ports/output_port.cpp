@@ -21,6 +21,11 @@ using members::logRead;
 using members::logWrite;
 using members::refuseValue;
 
+// How soon Note Offs that missed a connection are sent again, the first time
+// and at the most: soon, and then seldom while a connection keeps missing.
+constexpr std::chrono::milliseconds kShortestResendWait{10};
+constexpr std::chrono::milliseconds kLongestResendWait{1000};
+
 }  // namespace
 
 MidiOutputPort::MidiOutputPort(MidiBackend& backend, QObject* parent)
@@ -29,7 +34,14 @@ MidiOutputPort::MidiOutputPort(MidiBackend& backend, QObject* parent)
       log_(backend.accessLog()),
       rejoin_(new PeerRejoin(
           backend, PortSide::Output,
-          [this](const std::string& name, bool started) { return reopen(name, started); }, this)) {
+          [this](const std::string& name, bool started) { return reopen(name, started); }, this)),
+      resendWait_(kShortestResendWait) {
+    resendTimer_.setSingleShot(true);
+    connect(&resendTimer_, &QTimer::timeout, this, [this] {
+        resendReleasedNoteOffs();
+        resendWait_ = std::min(resendWait_ * 2, kLongestResendWait);
+        watchReleasedNoteOffs();
+    });
     connect(&backend_, &MidiBackend::connectionLost, this, &MidiOutputPort::onConnectionLost);
     connect(&backend_, &MidiBackend::peerLeft, this, &MidiOutputPort::onPeerLeft);
     connect(&backend_, &MidiBackend::outgoingLost, this, [this](quint64 count) {
@@ -165,6 +177,7 @@ void MidiOutputPort::open() {
         return;
     }
     state_ = PORT_STATE_OPEN;
+    reachedEverywhere_ = true;
     // Notes left sounding when the last connection was lost.
     sendOwedNoteOffs();
 }
@@ -174,6 +187,7 @@ bool MidiOutputPort::reopen(const std::string& destination, bool started) {
         return false;
     }
     state_ = started ? PORT_STATE_STARTED : PORT_STATE_OPEN;
+    reachedEverywhere_ = true;
     sendOwedNoteOffs();
     return true;
 }
@@ -185,6 +199,8 @@ void MidiOutputPort::close() {
     releaseOwedNotes();
     backend_.closeOutput();
     state_ = PORT_STATE_CLOSED;
+    resendTimer_.stop();
+    resendWait_ = kShortestResendWait;
 }
 
 // Closing must never leave a synthesizer droning. A backlog gets its time to
@@ -202,7 +218,37 @@ void MidiOutputPort::releaseOwedNotes() {
 
 // Every pitch still sounding gets one Note Off before any gets a second.
 void MidiOutputPort::sendOwedNoteOffs() {
-    owedNoteOffs_.sendAll([this](const WireMessage& noteOff) { return backend_.send(noteOff); });
+    owedNoteOffs_.sendAll([this](const WireMessage& noteOff) { return dispatch(noteOff); });
+    watchReleasedNoteOffs();
+}
+
+// The keys of these notes are up, but a Note Off missed a connection, where
+// they still sound; the pump, which forgot those keys, will not send them
+// again.
+void MidiOutputPort::resendReleasedNoteOffs() {
+    if (state_ == PORT_STATE_CLOSED || !owedNoteOffs_.anyReleased()) {
+        return;
+    }
+    owedNoteOffs_.sendReleased([this](const WireMessage& noteOff) { return dispatch(noteOff); });
+}
+
+// While any are left they are tried again on a timer, should nothing else be
+// played: the keyboard may have gone with its keys up.
+void MidiOutputPort::watchReleasedNoteOffs() {
+    if (state_ == PORT_STATE_CLOSED || !owedNoteOffs_.anyReleased()) {
+        resendTimer_.stop();
+        resendWait_ = kShortestResendWait;
+        return;
+    }
+    if (!resendTimer_.isActive()) {
+        resendTimer_.start(resendWait_);
+    }
+}
+
+Delivery MidiOutputPort::dispatch(const WireMessage& message) {
+    const Delivery delivery = backend_.dispatch(message);
+    reachedEverywhere_ = delivery == Delivery::Everywhere;
+    return delivery;
 }
 
 void MidiOutputPort::send() {
@@ -215,11 +261,19 @@ void MidiOutputPort::send() {
         report(PortErrorCode::MessageNotSent, texts::messageNotSent(message_, unsentCount_));
         return;
     }
-    if (!backend_.send(*wire)) {
-        reportOverflowLater();
-        return;
+    // Note Offs that missed a connection go first once the output took the
+    // last message everywhere again: this one may strike their pitch anew.
+    // Not while a connection keeps missing, or every message would bring an
+    // extra Note Off to the others.
+    if (reachedEverywhere_) {
+        resendReleasedNoteOffs();
     }
-    owedNoteOffs_.track(message_);
+    const Delivery delivery = dispatch(*wire);
+    if (delivery == Delivery::Refused) {
+        reportOverflowLater();
+    }
+    owedNoteOffs_.track(message_, delivery);
+    watchReleasedNoteOffs();
 }
 
 // The box that shows this waits for the user, running the event loop; shown

@@ -7,7 +7,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,6 +59,9 @@ private:
     void send();
     void releaseOwedNotes();
     void sendOwedNoteOffs();
+    void resendReleasedNoteOffs();
+    void watchReleasedNoteOffs();
+    Delivery dispatch(const WireMessage& message);
     bool reopen(const std::string& destination, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
     void onPeerLeft(PortSide side, const std::string& name);
@@ -75,6 +80,10 @@ private:
     std::int16_t lastCommand_ = 0;
     ShortMessage message_;
     OwedNoteOffs owedNoteOffs_;
+    // Whether the last message sent reached every connection.
+    bool reachedEverywhere_ = true;
+    QTimer resendTimer_;
+    std::chrono::milliseconds resendWait_;
     std::uint64_t unsentCount_ = 0;
     bool overflowReportPending_ = false;
 };

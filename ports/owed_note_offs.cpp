@@ -1,25 +1,41 @@
 #include "owed_note_offs.h"
 
-#include <cstddef>
+#include <algorithm>
 
 namespace keyflip {
 
-void OwedNoteOffs::track(const ShortMessage& sent) {
+namespace {
+
+constexpr std::uint16_t kMostOwed = UINT16_MAX;
+
+WireMessage noteOffFor(std::size_t channel, std::size_t note) {
+    WireMessage noteOff;
+    noteOff.size = 3;
+    noteOff.bytes = {static_cast<std::uint8_t>(midi::kNoteOff | channel),
+                     static_cast<std::uint8_t>(note), 0};
+    return noteOff;
+}
+
+}  // namespace
+
+void OwedNoteOffs::track(const ShortMessage& sent, Delivery delivery) {
     const int kind = sent.status & midi::kClassMask;
     if (kind != midi::kNoteOff && kind != midi::kNoteOn) {
         return;
     }
-    std::uint16_t& owed = owed_[static_cast<std::size_t>(sent.status & midi::kChannelMask)]
-                               [static_cast<std::size_t>(sent.data1)];
+    Pitch& pitch = pitches_[static_cast<std::size_t>(sent.status & midi::kChannelMask)]
+                           [static_cast<std::size_t>(sent.data1)];
     if (kind == midi::kNoteOn && sent.data2 > 0) {
-        owed = owed == UINT16_MAX ? owed : static_cast<std::uint16_t>(owed + 1);
-    } else if (owed > 0) {
-        --owed;
+        // It sounds wherever it arrived.
+        if (delivery != Delivery::Refused && pitch.owed < kMostOwed) {
+            ++pitch.owed;
+        }
+        return;
     }
+    noteOffSent(pitch, delivery);
 }
 
-// A Note Off that never left is owed again; an extra Note Off is harmless, a
-// missing one leaves a note droning.
+// A Note Off that never left is owed again, for a key that is up.
 void OwedNoteOffs::untrack(const std::vector<WireMessage>& unsent) {
     for (auto message = unsent.rbegin(); message != unsent.rend(); ++message) {
         if (message->size != 3) {
@@ -29,41 +45,79 @@ void OwedNoteOffs::untrack(const std::vector<WireMessage>& unsent) {
         if (kind != midi::kNoteOff && kind != midi::kNoteOn) {
             continue;
         }
-        std::uint16_t& owed = owed_[message->bytes[0] & midi::kChannelMask][message->bytes[1]];
+        Pitch& pitch = pitches_[message->bytes[0] & midi::kChannelMask][message->bytes[1]];
         if (kind == midi::kNoteOn && message->bytes[2] > 0) {
-            if (owed > 0) {
-                --owed;
+            if (pitch.owed > 0) {
+                --pitch.owed;
             }
-        } else if (owed < UINT16_MAX) {
-            ++owed;
+            setReleased(pitch, std::min(pitch.released, pitch.owed));
+        } else if (pitch.owed < kMostOwed) {
+            ++pitch.owed;
+            setReleased(pitch, pitch.released + std::size_t{1});
         }
     }
 }
 
 // A pitch may owe hundreds (the wheel note is struck again by every wheel
 // message); should the destination take only part of them (a full buffer
-// drops the rest), the other notes are silenced all the same.
-void OwedNoteOffs::sendAll(const std::function<bool(const WireMessage&)>& send) {
+// drops the rest), the other notes are silenced all the same. A pitch whose
+// Note Off missed a connection gets no more in that pass: they would miss it
+// too.
+void OwedNoteOffs::sendAll(const Send& send) {
+    std::array<std::array<std::uint16_t, midi::kNotes>, midi::kChannels> missed{};
     for (const bool onePerPitch : {true, false}) {
-        for (std::size_t channel = 0; channel < owed_.size(); ++channel) {
-            for (std::size_t note = 0; note < owed_[channel].size(); ++note) {
-                std::uint16_t& owed = owed_[channel][note];
-                WireMessage noteOff;
-                noteOff.size = 3;
-                noteOff.bytes = {static_cast<std::uint8_t>(midi::kNoteOff | channel),
-                                 static_cast<std::uint8_t>(note), 0};
-                while (owed > 0) {
-                    if (!send(noteOff)) {
+        for (std::size_t channel = 0; channel < pitches_.size(); ++channel) {
+            for (std::size_t note = 0; note < pitches_[channel].size(); ++note) {
+                Pitch& pitch = pitches_[channel][note];
+                const auto unsent = static_cast<std::uint16_t>(pitch.owed - missed[channel][note]);
+                std::uint16_t left = onePerPitch ? std::min<std::uint16_t>(unsent, 1) : unsent;
+                for (; left > 0; --left) {
+                    const Delivery delivery = send(noteOffFor(channel, note));
+                    noteOffSent(pitch, delivery);
+                    if (delivery == Delivery::Refused) {
                         return;
                     }
-                    --owed;
-                    if (onePerPitch) {
+                    if (delivery == Delivery::Partly) {
+                        ++missed[channel][note];
                         break;
                     }
                 }
             }
         }
     }
+}
+
+void OwedNoteOffs::sendReleased(const Send& send) {
+    for (std::size_t channel = 0; channel < pitches_.size() && released_ > 0; ++channel) {
+        for (std::size_t note = 0; note < pitches_[channel].size(); ++note) {
+            Pitch& pitch = pitches_[channel][note];
+            while (pitch.released > 0) {
+                if (send(noteOffFor(channel, note)) != Delivery::Everywhere) {
+                    return;
+                }
+                --pitch.owed;
+                setReleased(pitch, pitch.released - std::size_t{1});
+            }
+        }
+    }
+}
+
+// Reaching every connection pays a Note Off owed; missing any leaves the note
+// sounding there, for a key that is up now.
+void OwedNoteOffs::noteOffSent(Pitch& pitch, Delivery delivery) {
+    if (delivery == Delivery::Everywhere) {
+        if (pitch.owed > 0) {
+            --pitch.owed;
+        }
+        setReleased(pitch, std::min(pitch.released, pitch.owed));
+    } else if (pitch.released < pitch.owed) {
+        setReleased(pitch, pitch.released + std::size_t{1});
+    }
+}
+
+void OwedNoteOffs::setReleased(Pitch& pitch, std::size_t released) {
+    released_ = released_ - pitch.released + released;
+    pitch.released = static_cast<std::uint16_t>(released);
 }
 
 }  // namespace keyflip

@@ -116,6 +116,30 @@ QString alsaReaderFailed() {
         "again.");
 }
 
+QString alsaNotOpened(AlsaRefusal refusal, const QString& libraryText) {
+    switch (refusal) {
+        case AlsaRefusal::NoPermission:
+            return QStringLiteral(
+                "Permission denied on /dev/snd/seq: this user may not use the ALSA sequencer. "
+                "Add the user to the audio group (sudo usermod -aG audio $USER, then log out and "
+                "in again), or log in at the computer itself: a session on its own seat is given "
+                "the sound devices.");
+        case AlsaRefusal::NotLoaded:
+            return QStringLiteral(
+                "There is no /dev/snd/seq: the kernel's ALSA sequencer is not loaded. Load it "
+                "(sudo modprobe snd-seq).");
+        case AlsaRefusal::Failed:
+            break;
+    }
+    return QStringLiteral("The ALSA sequencer said %1.").arg(libraryText);
+}
+
+QString heldExclusively() {
+    return QStringLiteral(
+        "another program has connected it for its use alone; close that program's connection, "
+        "or connect Keyflip in that program");
+}
+
 QString jackServerGone(bool droppedByServer) {
     if (droppedByServer) {
         return QStringLiteral(
@@ -127,7 +151,7 @@ QString jackServerGone(bool droppedByServer) {
         "then choose MIDI > Setup.");
 }
 
-QString jackOpenFailed(JackRefusal refusal) {
+QString jackOpenFailed(JackRefusal refusal, const QString& whySequencerClosed) {
     switch (refusal) {
         case JackRefusal::VersionMismatch:
             return thenSetup(QStringLiteral(
@@ -151,9 +175,15 @@ QString jackOpenFailed(JackRefusal refusal) {
         case JackRefusal::NoServer:
             break;
     }
-    return thenSetup(QStringLiteral(
-        "No MIDI system could be reached: the ALSA sequencer cannot be opened and no JACK "
-        "server is running. Start a JACK server, or PipeWire's JACK support."));
+    if (whySequencerClosed.isEmpty()) {
+        return thenSetup(QStringLiteral(
+            "No MIDI system could be reached: the ALSA sequencer cannot be opened and no JACK "
+            "server is running. Start a JACK server, or PipeWire's JACK support."));
+    }
+    return thenSetup(QStringLiteral("No MIDI system could be reached: the ALSA sequencer cannot "
+                                    "be opened, and no JACK server is running. %1 Or start a "
+                                    "JACK server, or PipeWire's JACK support.")
+                         .arg(whySequencerClosed));
 }
 
 QString rtMidiOpenFailed(PortSide side, const std::string& name, RtMidiFailure failure,
@@ -199,17 +229,23 @@ QString jackNotBuilt() {
         .arg(variable());
 }
 
-QString alsaChosenButClosed() {
+QString alsaChosenButClosed(const QString& why) {
     return QStringLiteral(
-               "%1 asks for the ALSA sequencer, and it cannot be opened. Load it (sudo modprobe "
-               "snd-seq), or set %1 to \"jack\" or leave it unset.")
-        .arg(variable());
+               "%1 asks for the ALSA sequencer, and it cannot be opened. %2 Or set %1 to "
+               "\"jack\", or leave it unset.")
+        .arg(variable(), why);
 }
 
-QString noOtherMidiSystem() {
+QString noOtherMidiSystem(const QString& why) {
+    if (why.isEmpty()) {
+        return QStringLiteral(
+            "The computer's MIDI system could not be opened, and this build of Keyflip has no "
+            "other.");
+    }
     return QStringLiteral(
-        "The computer's MIDI system could not be opened, and this build of Keyflip has no "
-        "other.");
+               "The computer's MIDI system could not be opened, and this build of Keyflip has no "
+               "other. %1")
+        .arg(why);
 }
 
 }  // namespace keyflip::texts

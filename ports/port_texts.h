@@ -44,6 +44,20 @@ QString sendsNoMidi(PortSide side);
 
 // The ALSA sequencer.
 QString alsaReaderFailed();
+// Why the ALSA sequencer could not be opened.
+enum class AlsaRefusal {
+    NoPermission,  // this user may not open its device
+    NotLoaded,     // there is no device: the kernel's sequencer is not loaded
+    Failed,        // anything else, said in the library's words
+};
+QString alsaNotOpened(AlsaRefusal refusal, const QString& libraryText);
+// The reason a device another program holds for itself gives.
+QString heldExclusively();
+inline constexpr const char* kAlsaReaderNotStopped =
+    "Keyflip: the ALSA sequencer's reader did not stop; its client stays open until Keyflip "
+    "ends";
+inline constexpr const char* kAlsaNotDisconnected =
+    "Keyflip: the ALSA sequencer did not disconnect %d:%d from %d:%d (%s)";
 inline constexpr const char* kAlsaCodecsFailed =
     "Keyflip cannot create the ALSA sequencer's MIDI event codecs: out of memory";
 
@@ -57,7 +71,9 @@ enum class JackRefusal {
     NoServerAndChosen,  // the user asked for JACK
     NoServer,           // tried after the platform's sequencer
 };
-QString jackOpenFailed(JackRefusal refusal);
+// whySequencerClosed: why the platform's sequencer, tried first, could not be
+// opened, for NoServer.
+QString jackOpenFailed(JackRefusal refusal, const QString& whySequencerClosed = {});
 inline constexpr const char* kJackNotDisconnected = "Keyflip: JACK did not disconnect %s from %s";
 inline constexpr const char* kJackCloseUnconfirmed =
     "Keyflip: the JACK server did not confirm that Keyflip's client closed";
@@ -78,8 +94,9 @@ QString rtMidiUnreachable(const QString& system);
 // The choice of MIDI system.
 QString unknownMidiSystem(const QString& value);
 QString jackNotBuilt();
-QString alsaChosenButClosed();
-QString noOtherMidiSystem();
+// why: what alsaNotOpened said.
+QString alsaChosenButClosed(const QString& why);
+QString noOtherMidiSystem(const QString& why);
 
 // What the threads' wake-ups could not be made of.
 inline constexpr const char* kBackendWakeFailed =

@@ -20,6 +20,7 @@
 #include "alsa_check.h"
 #include "alsa_client.h"
 #include "alsa_input.h"
+#include "alsa_links.h"
 #include "alsa_observer.h"
 #include "alsa_output.h"
 #include "alsa_peers.h"
@@ -29,13 +30,17 @@
 
 #include <alsa/asoundlib.h>
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace keyflip {
@@ -44,6 +49,26 @@ namespace {
 
 using alsa::ConnectedPeer;
 
+// What opening the sequencer's device said, in the user's terms: a user not
+// in the audio group, or without a seat, may not open it; without the
+// kernel's sequencer there is no device.
+texts::AlsaRefusal whyNotOpened(const alsa::AlsaFailure& failure) {
+    if (std::string_view(failure.call) != "snd_seq_open") {
+        return texts::AlsaRefusal::Failed;
+    }
+    switch (-failure.error) {
+        case EACCES:
+        case EPERM:
+            return texts::AlsaRefusal::NoPermission;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return texts::AlsaRefusal::NotLoaded;
+        default:
+            return texts::AlsaRefusal::Failed;
+    }
+}
+
 class AlsaBackend final : public MidiBackend {
 public:
     explicit AlsaBackend(alsa::OpenClient client)
@@ -51,17 +76,24 @@ public:
           sequencer_(client_.sequencer.get()),
           peers_(sequencer_, client_.ports.client),
           output_(sequencer_, client_.ports, crossing_),
-          reader_(sequencer_, client_.ports, crossing_) {
+          reader_(std::make_unique<alsa::AlsaReader>(sequencer_, client_.ports, crossing_)) {
         crossing_.setHandler([this] { onWake(); });
         connect(&output_, &alsa::AlsaOutput::lost, this, &MidiBackend::outgoingLost);
-        reader_.start();
+        reader_->start();
     }
 
+    // A reader that does not end is left blocked in its read, with the
+    // handle it reads from: closing either under it would pull them away
+    // from a read that may still return.
     ~AlsaBackend() override {
         if (outputOpen_) {
             output_.flush(kCloseFlushLimit);
         }
-        reader_.stop();
+        if (!reader_->stop()) {
+            qWarning("%s", texts::kAlsaReaderNotStopped);
+            static_cast<void>(reader_.release());
+            static_cast<void>(client_.sequencer.release());
+        }
         crossing_.setHandler({});
     }
 
@@ -84,7 +116,7 @@ public:
     std::optional<PortFault> openInput(const std::string& source) override {
         closeInput();
         // Nothing would ever arrive: say so rather than open a silent input.
-        if (reader_.failed()) {
+        if (reader_->failed()) {
             return PortFault{PortErrorCode::ConnectionLost, texts::alsaReaderFailed()};
         }
         if (!source.empty()) {
@@ -92,17 +124,13 @@ public:
             if (!peer) {
                 return peer.error;
             }
-            const std::optional<alsa::AlsaFailure> failed =
-                alsa::check(snd_seq_connect_from(sequencer_, client_.ports.in,
-                                                 peer.port.address.client, peer.port.address.port),
-                            "snd_seq_connect_from");
-            if (failed && failed->error != -EBUSY) {
-                return connectFault(source, PortSide::Input, *failed);
+            if (auto fault =
+                    connectPeer(PortSide::Input, source, std::move(peer.port), inputSource_)) {
+                return fault;
             }
-            inputSource_ = ConnectedPeer{peer.port.name, peer.port};
         }
         inputOpen_ = true;
-        reader_.setDelivering(true);
+        reader_->setDelivering(true);
         return std::nullopt;
     }
 
@@ -110,19 +138,12 @@ public:
         if (!inputOpen_) {
             return;
         }
-        reader_.setDelivering(false);
-        if (auto source = std::exchange(inputSource_, std::nullopt)) {
-            // Fails only when the source has left already, which is what
-            // the call is for.
-            [[maybe_unused]] const auto failed = alsa::check(
-                snd_seq_disconnect_from(sequencer_, client_.ports.in, source->handle.address.client,
-                                        source->handle.address.port),
-                "snd_seq_disconnect_from");
-        }
+        reader_->setDelivering(false);
+        disconnectPeer(PortSide::Input, std::exchange(inputSource_, std::nullopt));
         inputOpen_ = false;
     }
 
-    void setInputQueue(IncomingQueue* queue) override { reader_.setQueue(queue); }
+    void setInputQueue(IncomingQueue* queue) override { reader_->setQueue(queue); }
 
     std::optional<PortFault> openOutput(const std::string& destination) override {
         closeOutput();
@@ -131,14 +152,10 @@ public:
             if (!peer) {
                 return peer.error;
             }
-            const std::optional<alsa::AlsaFailure> failed =
-                alsa::check(snd_seq_connect_to(sequencer_, client_.ports.out,
-                                               peer.port.address.client, peer.port.address.port),
-                            "snd_seq_connect_to");
-            if (failed && failed->error != -EBUSY) {
-                return connectFault(destination, PortSide::Output, *failed);
+            if (auto fault = connectPeer(PortSide::Output, destination, std::move(peer.port),
+                                         outputDestination_)) {
+                return fault;
             }
-            outputDestination_ = ConnectedPeer{peer.port.name, peer.port};
         }
         outputOpen_ = true;
         output_.refreshConnections();
@@ -153,41 +170,72 @@ public:
         outputOpen_ = false;
         // What the flush could not get out must not reach the next destination.
         output_.dropHeld();
-        if (auto destination = std::exchange(outputDestination_, std::nullopt)) {
-            // Fails only when the destination has left already.
-            [[maybe_unused]] const auto failed =
-                alsa::check(snd_seq_disconnect_to(sequencer_, client_.ports.out,
-                                                  destination->handle.address.client,
-                                                  destination->handle.address.port),
-                            "snd_seq_disconnect_to");
-        }
+        disconnectPeer(PortSide::Output, std::exchange(outputDestination_, std::nullopt));
         output_.refreshConnections();
     }
 
     std::vector<WireMessage> discardOutput() override { return output_.discard(); }
 
-    bool send(const WireMessage& message) override { return outputOpen_ && output_.send(message); }
+    Delivery dispatch(const WireMessage& message) override {
+        return outputOpen_ ? output_.send(message) : Delivery::Refused;
+    }
 
     void flushOutput(std::chrono::milliseconds limit) override { output_.flush(limit); }
 
 private:
-    static PortFault connectFault(const std::string& name, PortSide side,
-                                  const alsa::AlsaFailure& failure) {
-        return {PortErrorCode::DeviceOpenFailed,
-                texts::deviceNotConnected(side, name, alsa::alsaText(failure.error))};
+    // Connects the peer found under name and records it in connected; or
+    // says why it could not be connected.
+    std::optional<PortFault> connectPeer(PortSide side, const std::string& name,
+                                         alsa::PeerPort port,
+                                         std::optional<ConnectedPeer>& connected) {
+        const alsa::Linking linking =
+            alsa::connect(sequencer_, alsa::linkWith(side, client_.ports, port.address));
+        switch (linking.outcome) {
+            case alsa::Linking::Made:
+            case alsa::Linking::AlreadyThere:
+                break;
+            case alsa::Linking::HeldExclusively:
+                return PortFault{PortErrorCode::DeviceOpenFailed,
+                                 texts::deviceNotConnected(side, name, texts::heldExclusively())};
+            case alsa::Linking::Failed:
+                return PortFault{
+                    PortErrorCode::DeviceOpenFailed,
+                    texts::deviceNotConnected(side, name, alsa::alsaText(linking.failure->error))};
+        }
+        reader_->watch(side, port.address);
+        connected = ConnectedPeer{port.name, std::move(port)};
+        connected->ours = linking.outcome == alsa::Linking::Made;
+        return std::nullopt;
+    }
+
+    // A port leaving at the peer's address is the peer's only while the
+    // connection went with it: the announcement of an earlier port there
+    // may be read after the connection to the new one was made.
+    bool stillConnected(PortSide side, const std::optional<ConnectedPeer>& peer) const {
+        return peer && alsa::isConnected(sequencer_,
+                                         alsa::linkWith(side, client_.ports, peer->handle.address));
+    }
+
+    void disconnectPeer(PortSide side, const std::optional<ConnectedPeer>& peer) {
+        reader_->watch(side, std::nullopt);
+        if (peer && peer->ours) {
+            alsa::disconnect(sequencer_, alsa::linkWith(side, client_.ports, peer->handle.address));
+        }
     }
 
     void onWake() {
         crossing_.acknowledge();
-        if (reader_.failed() && !readerFailureReported_) {
+        if (reader_->failed() && !readerFailureReported_) {
             readerFailureReported_ = true;
             reportReaderFailure();
         }
         if (crossing_.takeFlag(alsa::kSubscriptions)) {
             output_.refreshConnections();
         }
-        if (crossing_.takeFlag(alsa::kDepartures)) {
-            checkConnections();
+        const bool sourceLeft = crossing_.takeFlag(alsa::kSourceLeft);
+        const bool destinationLeft = crossing_.takeFlag(alsa::kDestinationLeft);
+        if (crossing_.takeFlag(alsa::kDepartures) || sourceLeft || destinationLeft) {
+            checkConnections(sourceLeft, destinationLeft);
         }
         if (crossing_.takeFlag(alsa::kArrivals)) {
             emit peersChanged();
@@ -204,9 +252,11 @@ private:
 
     // The state is made consistent before a signal goes out, since a slot
     // may well call back in to close or reopen.
-    void checkConnections() {
-        const alsa::Departures left =
-            alsa::markDepartures(peers_, inputSource_, outputDestination_);
+    void checkConnections(bool sourceLeft, bool destinationLeft) {
+        const alsa::Departures left = alsa::markDepartures(
+            peers_, inputSource_, outputDestination_,
+            sourceLeft && !stillConnected(PortSide::Input, inputSource_),
+            destinationLeft && !stillConnected(PortSide::Output, outputDestination_));
         if (left.destination) {
             // Nothing can reach it any more; the one box says why.
             output_.refreshConnections();
@@ -226,7 +276,7 @@ private:
     alsa::AlsaPeers peers_;
     ThreadCrossing crossing_{texts::kBackendWakeFailed};
     alsa::AlsaOutput output_;
-    alsa::AlsaReader reader_;
+    std::unique_ptr<alsa::AlsaReader> reader_;
 
     // UI thread only.
     std::optional<ConnectedPeer> inputSource_;
@@ -238,12 +288,17 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createAlsaBackend() {
-    auto client = alsa::openClient();
-    if (!client) {
-        return nullptr;
+AlsaOpening openAlsaBackend() {
+    auto opened = alsa::openClient();
+    if (auto* client = std::get_if<alsa::OpenClient>(&opened)) {
+        return {std::make_unique<AlsaBackend>(std::move(*client)), {}};
     }
-    return std::make_unique<AlsaBackend>(std::move(*client));
+    const auto& failure = std::get<alsa::AlsaFailure>(opened);
+    return {nullptr, texts::alsaNotOpened(whyNotOpened(failure), failure.text())};
+}
+
+std::unique_ptr<MidiBackend> createAlsaBackend() {
+    return openAlsaBackend().backend;
 }
 
 }  // namespace keyflip

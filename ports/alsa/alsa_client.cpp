@@ -14,6 +14,12 @@ constexpr const char* kAnnouncePortName = "announcements";
 // while the reader waits for the CPU.
 constexpr int kInputPoolEvents = 2000;
 
+// Keeps what the call said; true when it failed.
+bool failedAt(std::optional<AlsaFailure>& failed, long result, const char* call) {
+    failed = check(result, call);
+    return failed.has_value();
+}
+
 // The port's number, or a negative errno.
 int createPort(snd_seq_t* sequencer, const char* name, unsigned caps, unsigned type) {
     return snd_seq_create_simple_port(sequencer, name, caps, type);
@@ -36,10 +42,11 @@ MidiCodec makeCodec() {
     return MidiCodec(codec);
 }
 
-std::optional<OpenClient> openClient() {
+std::variant<OpenClient, AlsaFailure> openClient() {
     snd_seq_t* raw = nullptr;
-    if (check(snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, 0), "snd_seq_open")) {
-        return std::nullopt;
+    if (const auto failed =
+            check(snd_seq_open(&raw, "default", SND_SEQ_OPEN_DUPLEX, 0), "snd_seq_open")) {
+        return *failed;
     }
     OpenClient opened;
     opened.sequencer.reset(raw);
@@ -56,18 +63,24 @@ std::optional<OpenClient> openClient() {
     ports.announce = createPort(sequencer, kAnnouncePortName,
                                 SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
                                 SND_SEQ_PORT_TYPE_APPLICATION);
-    if (check(snd_seq_set_client_name(sequencer, kClientName), "snd_seq_set_client_name") ||
-        check(ports.client, "snd_seq_client_id") || check(ports.in, "snd_seq_create_simple_port") ||
-        check(ports.out, "snd_seq_create_simple_port") ||
-        check(ports.announce, "snd_seq_create_simple_port") ||
-        check(snd_seq_set_client_pool_input(sequencer, kInputPoolEvents),
-              "snd_seq_set_client_pool_input") ||
-        check(snd_seq_set_input_buffer_size(sequencer, kInputPoolEvents * sizeof(snd_seq_event_t)),
-              "snd_seq_set_input_buffer_size") ||
-        check(snd_seq_connect_from(sequencer, ports.announce, SND_SEQ_CLIENT_SYSTEM,
-                                   SND_SEQ_PORT_SYSTEM_ANNOUNCE),
-              "snd_seq_connect_from")) {
-        return std::nullopt;
+    std::optional<AlsaFailure> failed;
+    if (failedAt(failed, snd_seq_set_client_name(sequencer, kClientName),
+                 "snd_seq_set_client_name") ||
+        failedAt(failed, ports.client, "snd_seq_client_id") ||
+        failedAt(failed, ports.in, "snd_seq_create_simple_port") ||
+        failedAt(failed, ports.out, "snd_seq_create_simple_port") ||
+        failedAt(failed, ports.announce, "snd_seq_create_simple_port") ||
+        failedAt(failed, snd_seq_set_client_pool_input(sequencer, kInputPoolEvents),
+                 "snd_seq_set_client_pool_input") ||
+        failedAt(
+            failed,
+            snd_seq_set_input_buffer_size(sequencer, kInputPoolEvents * sizeof(snd_seq_event_t)),
+            "snd_seq_set_input_buffer_size") ||
+        failedAt(failed,
+                 snd_seq_connect_from(sequencer, ports.announce, SND_SEQ_CLIENT_SYSTEM,
+                                      SND_SEQ_PORT_SYSTEM_ANNOUNCE),
+                 "snd_seq_connect_from")) {
+        return *failed;
     }
     return opened;
 }

@@ -4,11 +4,13 @@
 // the hidden port that receives the System Announce events, sizing its input
 // pool, setting up the MIDI event codecs, and closing it.
 
+#include "alsa_check.h"
+
 #include <alsa/asoundlib.h>
 
 #include <cstddef>
 #include <memory>
-#include <optional>
+#include <variant>
 
 namespace keyflip::alsa {
 
@@ -42,7 +44,7 @@ struct OpenClient {
     OwnPorts ports;
 };
 
-// Nothing when any step fails; the sequencer is closed again then.
-std::optional<OpenClient> openClient();
+// The call that failed when a step fails; the sequencer is closed again then.
+std::variant<OpenClient, AlsaFailure> openClient();
 
 }  // namespace keyflip::alsa

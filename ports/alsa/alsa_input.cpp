@@ -9,7 +9,9 @@
 // once they return, know the old queue is left alone. It ends when stop()
 // sets stopping_ and sends an event to the client's own announcements port,
 // or when a read fails for good: failed() says so then, and the crossing is
-// woken. It never calls Qt, allocates, throws or waits for the UI thread.
+// woken. Once stopping_ is set it touches nothing of the UI thread's any
+// more, so a reader that stop() could not end may be left behind. It never
+// calls Qt, allocates, throws or waits for the UI thread.
 #include "alsa_input.h"
 
 #include "alsa_observer.h"
@@ -20,12 +22,28 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <utility>
 
 namespace keyflip::alsa {
+
+namespace {
+
+// How long stopping waits for the reader to end, and how often it sends the
+// wake-up again meanwhile.
+constexpr std::chrono::milliseconds kStopLimit{1000};
+constexpr std::chrono::milliseconds kWakeUpRetry{10};
+
+// What the kernel lost when the client's input pool overflowed: it keeps
+// MIDI arriving at "in" and the System Announce events in the same pool and
+// clears all of it, so a peer may have left or come, or a connection of
+// "out" changed, without a word. The UI thread looks at them all again.
+constexpr std::uint32_t kOverrunFlags = kDepartures | kArrivals | kSubscriptions;
+
+}  // namespace
 
 AlsaReader::AlsaReader(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing& crossing)
     : sequencer_(sequencer), own_(own), crossing_(crossing), decoder_(makeCodec()) {
@@ -36,17 +54,41 @@ AlsaReader::AlsaReader(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing
 
 AlsaReader::~AlsaReader() {
     if (thread_.joinable()) {
-        stop();
+        [[maybe_unused]] const bool stopped = stop();
     }
 }
 
 void AlsaReader::start() {
-    thread_ = std::thread([this] { readEvents(); });
+    std::promise<void> ended;
+    ended_ = ended.get_future();
+    thread_ = std::thread([this, ended = std::move(ended)]() mutable {
+        ended.set_value_at_thread_exit();
+        readEvents();
+    });
 }
 
-// Ends the reader's blocking read with an event of the client's own.
-void AlsaReader::stop() {
+// Ends the reader's blocking read with an event of the client's own. It is
+// sent until one is taken: delivery to the client's own port fails when its
+// input pool is full, and then the reader has events to read before it sees
+// the flag anyway.
+bool AlsaReader::stop() {
     stopping_.store(true, std::memory_order_release);
+    const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
+    bool wokenUp = false;
+    for (;;) {
+        wokenUp = wokenUp || sendWakeUp();
+        if (ended_.wait_for(kWakeUpRetry) == std::future_status::ready) {
+            thread_.join();
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            thread_.detach();
+            return false;
+        }
+    }
+}
+
+bool AlsaReader::sendWakeUp() {
     snd_seq_event_t event;
     snd_seq_ev_clear(&event);
     event.type = SND_SEQ_EVENT_USR0;
@@ -54,11 +96,7 @@ void AlsaReader::stop() {
     snd_seq_ev_set_dest(&event, static_cast<unsigned char>(own_.client),
                         static_cast<unsigned char>(own_.announce));
     snd_seq_ev_set_direct(&event);
-    // Delivery to the client's own port fails only when its input pool is
-    // full, and then the reader has events to read before it sees the flag.
-    [[maybe_unused]] const auto failed =
-        check(snd_seq_event_output_direct(sequencer_, &event), "snd_seq_event_output_direct");
-    thread_.join();
+    return !check(snd_seq_event_output_direct(sequencer_, &event), "snd_seq_event_output_direct");
 }
 
 void AlsaReader::setQueue(IncomingQueue* queue) {
@@ -69,6 +107,13 @@ void AlsaReader::setQueue(IncomingQueue* queue) {
 void AlsaReader::setDelivering(bool deliver) {
     const std::lock_guard lock(deliveryMutex_);
     deliverInput_ = deliver;
+}
+
+void AlsaReader::watch(PortSide side, std::optional<snd_seq_addr_t> peer) noexcept {
+    const bool input = side == PortSide::Input;
+    (input ? watchedSource_ : watchedDestination_)
+        .store(peer ? packedAddress(*peer) : kNoPeer, std::memory_order_release);
+    crossing_.takeFlag(input ? kSourceLeft : kDestinationLeft);
 }
 
 // A blocking read hands over the first event in the same system call that
@@ -82,37 +127,53 @@ void AlsaReader::readEvents() {
         if (stopping_.load(std::memory_order_acquire)) {
             return;
         }
-        if (failed && failed->error != -ENOSPC && failed->error != -EINTR &&
-            failed->error != -EAGAIN) {
+        if (!deliver(failed, event)) {
             failed_.store(true, std::memory_order_release);
-            crossing_.wake();
+            const std::lock_guard lock(deliveryMutex_);
+            if (!stopping_.load(std::memory_order_acquire)) {
+                crossing_.wake();
+            }
             return;
         }
-        deliver(failed, event);
     }
 }
 
 // Hands the event just read, and every other one the read brought into the
-// library's buffer, to the input port.
-void AlsaReader::deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first) {
+// library's buffer, to the input port. False when a read failed for good.
+bool AlsaReader::deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_t* first) {
     const std::lock_guard lock(deliveryMutex_);
     IncomingQueue* queue = deliverInput_ ? queue_ : nullptr;
     bool pushed = false;
+    bool readable = true;
     std::uint32_t flags = 0;
     std::uint64_t overruns = 0;
     std::optional<AlsaFailure> failed = firstFailure;
     snd_seq_event_t* event = first;
     for (;;) {
-        if (failed && failed->error == -ENOSPC) {
+        if (!failed) {
+            if (event != nullptr && event->dest.port == own_.announce) {
+                flags |= announcedChanges(*event, own_,
+                                          {watchedSource_.load(std::memory_order_acquire),
+                                           watchedDestination_.load(std::memory_order_acquire)});
+            } else if (event != nullptr && queue != nullptr && event->dest.port == own_.in) {
+                pushed = push(*queue, event) || pushed;
+            }
+        } else if (failed->error == -ENOSPC) {
             // The kernel dropped events for want of room and cleared the
             // rest; how many it does not say, so at least one is counted.
             ++overruns;
-        } else if (!failed && event != nullptr) {
-            if (event->dest.port == own_.announce) {
-                flags |= announcedChanges(*event, own_);
-            } else if (queue != nullptr && event->dest.port == own_.in) {
-                pushed = push(*queue, event) || pushed;
-            }
+        } else if (failed->error == -EAGAIN) {
+            // A blocking read says this only of an event larger than the
+            // library's read buffer (a long SysEx, when the buffer is smaller
+            // than the input pool): it can never be read, and every read
+            // would fail on it again. The input is dropped to get past it.
+            ++overruns;
+            readable = !check(snd_seq_drop_input(sequencer_), "snd_seq_drop_input");
+        } else if (failed->error != -EINTR) {
+            readable = false;
+        }
+        if (!readable) {
+            break;
         }
         // Only what the last read brought is taken; once the library's buffer
         // is empty the reader wakes the UI thread before it reads again.
@@ -123,9 +184,12 @@ void AlsaReader::deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_
         event = nullptr;
         failed = check(snd_seq_event_input(sequencer_, &event), "snd_seq_event_input");
     }
-    if (overruns > 0 && queue != nullptr) {
-        queue->countLost(overruns);
-        pushed = true;
+    if (overruns > 0) {
+        flags |= kOverrunFlags;
+        if (queue != nullptr) {
+            queue->countLost(overruns);
+            pushed = true;
+        }
     }
     if (pushed) {
         queue->wake();
@@ -133,6 +197,7 @@ void AlsaReader::deliver(std::optional<AlsaFailure> firstFailure, snd_seq_event_
     if (flags != 0) {
         crossing_.raise(flags);
     }
+    return readable;
 }
 
 bool AlsaReader::push(IncomingQueue& queue, const snd_seq_event_t* event) {

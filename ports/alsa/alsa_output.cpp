@@ -41,7 +41,6 @@ AlsaOutput::AlsaOutput(snd_seq_t* sequencer, const OwnPorts& own, ThreadCrossing
 }
 
 void AlsaOutput::refreshConnections() {
-    std::vector<Connection> now;
     snd_seq_query_subscribe_t* query = nullptr;
     snd_seq_query_subscribe_alloca(&query);
     snd_seq_addr_t root{};
@@ -49,30 +48,52 @@ void AlsaOutput::refreshConnections() {
     root.port = static_cast<unsigned char>(own_.out);
     snd_seq_query_subscribe_set_root(query, &root);
     snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
-    snd_seq_query_subscribe_set_index(query, 0);
-    // The query ends the walk with an error, which is how it says "no more".
-    while (!check(snd_seq_query_port_subscribers(sequencer_, query),
-                  "snd_seq_query_port_subscribers")) {
-        const snd_seq_addr_t address = *snd_seq_query_subscribe_get_addr(query);
+    std::vector<snd_seq_addr_t> listed;
+    std::optional<AlsaFailure> failed;
+    for (int index = 0;; ++index) {
+        snd_seq_query_subscribe_set_index(query, index);
+        failed = check(snd_seq_query_port_subscribers(sequencer_, query),
+                       "snd_seq_query_port_subscribers");
+        if (failed) {
+            break;
+        }
+        listed.push_back(*snd_seq_query_subscribe_get_addr(query));
+    }
+    // Past the last connection the query says there is no such entry. Any
+    // other answer leaves the list unread: the connections known stay, with
+    // what they hold, and it is asked again on the next send.
+    listUnread_ = failed->error != -ENOENT;
+    std::vector<Connection> now;
+    std::vector<bool> kept(connections_.size(), false);
+    for (const snd_seq_addr_t& address : listed) {
         const auto known = std::ranges::find_if(connections_, [&](const Connection& c) {
             return c.address.client == address.client && c.address.port == address.port;
         });
-        now.push_back(known != connections_.end() ? std::move(*known) : Connection{address, {}});
-        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+        if (known == connections_.end()) {
+            now.push_back(Connection{address, {}});
+            continue;
+        }
+        kept[static_cast<std::size_t>(known - connections_.begin())] = true;
+        now.push_back(std::move(*known));
+    }
+    for (std::size_t index = 0; listUnread_ && index < connections_.size(); ++index) {
+        if (!kept[index]) {
+            now.push_back(std::move(connections_[index]));
+        }
     }
     // What waited for a connection that is gone can reach nothing.
     connections_ = std::move(now);
     watchForRoom(anyHeld());
 }
 
-bool AlsaOutput::send(const WireMessage& message) {
+Delivery AlsaOutput::send(const WireMessage& message) {
     snd_seq_event_t event;
     if (message.size == 0 || message.size > message.bytes.size() || !encode(message, event)) {
-        return false;
+        return Delivery::Refused;
     }
     // A connection a patchbay just made or took away counts from now on, if
     // the reader has heard of it, even before the UI thread's loop has.
-    if (crossing_.takeFlag(kSubscriptions)) {
+    if (crossing_.takeFlag(kSubscriptions) || listUnread_) {
         refreshConnections();
     }
     const std::uint64_t number = nextNumber_++;
@@ -89,6 +110,7 @@ bool AlsaOutput::send(const WireMessage& message) {
         }
         switch (write(event, connection.address)) {
             case Written::Sent:
+            case Written::Declined:
                 ++taken;
                 break;
             case Written::Refused:
@@ -110,19 +132,19 @@ bool AlsaOutput::send(const WireMessage& message) {
         forgetGoneConnections();
     }
     if (taken == connections_.size()) {
-        return true;
+        return Delivery::Everywhere;
     }
     // Refused by every connection: the output port says so. Refused by some
     // only: that loss is told once the running handler is done, as the box
     // that tells it runs the event loop.
     if (taken == 0) {
-        return false;
+        return Delivery::Refused;
     }
     if (std::exchange(partlyLost_, partlyLost_ + connections_.size() - taken) == 0) {
         QMetaObject::invokeMethod(
             this, [this] { emit lost(std::exchange(partlyLost_, 0)); }, Qt::QueuedConnection);
     }
-    return true;
+    return Delivery::Partly;
 }
 
 void AlsaOutput::flush(std::chrono::milliseconds limit) {
@@ -196,11 +218,20 @@ AlsaOutput::Written AlsaOutput::write(snd_seq_event_t& event, const snd_seq_addr
     if (!failed) {
         return Written::Sent;
     }
+    // The sequencer says "no such port" also for an event the destination's
+    // client does not take; only the port's absence means it left.
     if (failed->error == -ENOENT) {
-        return Written::Gone;
+        return portExists(to) ? Written::Declined : Written::Gone;
     }
     return failed->error == -EAGAIN || failed->error == -ENOMEM ? Written::NoRoom
                                                                 : Written::Refused;
+}
+
+bool AlsaOutput::portExists(const snd_seq_addr_t& address) const {
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_port_info_alloca(&port);
+    return !check(snd_seq_get_any_port_info(sequencer_, address.client, address.port, port),
+                  "snd_seq_get_any_port_info");
 }
 
 // What waited for a destination that left can reach nothing.

@@ -5,6 +5,7 @@
 
 #include "alsa_client.h"
 
+#include "midi_backend.h"
 #include "thread_crossing.h"
 #include "wire_format.h"
 
@@ -35,9 +36,9 @@ public:
     // heard of it.
     void refreshConnections();
 
-    // True when the message reached, or waits for, at least one connection
-    // (or there is none to reach).
-    bool send(const WireMessage& message);
+    // Which connections the message reached or waits for in order: all of
+    // them (or there is none to reach), some, or none.
+    Delivery send(const WireMessage& message);
     // Waits, at most limit, until nothing is held any more.
     void flush(std::chrono::milliseconds limit);
     // What the sequencer never took; the output port corrects its count of
@@ -51,9 +52,11 @@ signals:
     void lost(quint64 count);
 
 private:
+    // Declined: the destination takes no events of this kind (its client's
+    // event filter) or no input at all; it is there and gets the rest.
     // Gone: the destination has left; the sequencer's announcement that the
     // connection went with it may not have been read yet.
-    enum class Written { Sent, NoRoom, Refused, Gone };
+    enum class Written { Sent, NoRoom, Declined, Refused, Gone };
 
     struct HeldMessage {
         std::uint64_t number;  // in the order sent, over all connections
@@ -73,6 +76,7 @@ private:
 
     bool encode(const WireMessage& message, snd_seq_event_t& event);
     Written write(snd_seq_event_t& event, const snd_seq_addr_t& to);
+    bool portExists(const snd_seq_addr_t& address) const;
     void forgetGoneConnections();
     bool anyHeld() const;
     bool sendHeld();
@@ -83,6 +87,7 @@ private:
     ThreadCrossing& crossing_;
     MidiCodec encoder_;
     std::vector<Connection> connections_;
+    bool listUnread_ = false;  // the last look at the connections failed
     std::uint64_t nextNumber_ = 0;
     std::uint64_t partlyLost_ = 0;
     QTimer retryTimer_;

@@ -46,7 +46,13 @@ enum CrossingFlag : std::uint32_t {
     kServerGone = 1U << 0,
     kGraphChanged = 1U << 1,
     kPortsAppeared = 1U << 2,
+    // The port of the source or the destination connected left.
+    kSourcePortLeft = 1U << 3,
+    kDestinationPortLeft = 1U << 4,
 };
+
+// No port is watched: JACK's port numbers are 32 bits.
+constexpr std::uint64_t kNoPort = UINT64_MAX;
 
 using jack::closeClient;
 using jack::ConnectedPeer;
@@ -54,8 +60,12 @@ using jack::waitUntil;
 
 class JackBackend final : public MidiBackend, private jack::ClientEvents {
 public:
-    JackBackend(JackOutputTiming timing, JackSelection selection)
-        : timing_(timing), selection_(selection), input_(gate_), output_(timing, gate_) {
+    JackBackend(JackOutputTiming timing, JackSelection selection, QString whySequencerClosed)
+        : timing_(timing),
+          selection_(selection),
+          whySequencerClosed_(std::move(whySequencerClosed)),
+          input_(gate_),
+          output_(timing, gate_) {
         crossing_.setHandler([this] { onWake(); });
     }
 
@@ -88,7 +98,7 @@ public:
         if (ensureClient()) {
             return std::nullopt;
         }
-        return jackOpenFailureText(openStatus_, selection_);
+        return jackOpenFailureText(openStatus_, selection_, whySequencerClosed_);
     }
 
     std::vector<std::string> sourceNames() override { return peerPorts(JackPortIsOutput); }
@@ -97,7 +107,7 @@ public:
     std::optional<PortFault> openInput(const std::string& source) override {
         if (!ensureClient()) {
             return PortFault{PortErrorCode::NoMidiSystem,
-                             jackOpenFailureText(openStatus_, selection_)};
+                             jackOpenFailureText(openStatus_, selection_, whySequencerClosed_)};
         }
         closeInput();
         if (!source.empty()) {
@@ -105,6 +115,7 @@ public:
                 return fault;
             }
             inputSource_ = {source, jack_port_by_name(client_, source.c_str())};
+            watch(sourcePort_, kSourcePortLeft, inputSource_);
         }
         inputOpen_ = true;
         input_.setDelivering(true);
@@ -117,6 +128,7 @@ public:
         }
         input_.setDelivering(false);
         gate_.waitOutside();
+        sourcePort_.store(kNoPort, std::memory_order_release);
         peers_.disconnect(client_, std::exchange(inputSource_, {}), PortSide::Input);
         inputOpen_ = false;
     }
@@ -126,7 +138,7 @@ public:
     std::optional<PortFault> openOutput(const std::string& destination) override {
         if (!ensureClient()) {
             return PortFault{PortErrorCode::NoMidiSystem,
-                             jackOpenFailureText(openStatus_, selection_)};
+                             jackOpenFailureText(openStatus_, selection_, whySequencerClosed_)};
         }
         closeOutput();
         if (!destination.empty()) {
@@ -135,6 +147,7 @@ public:
                 return fault;
             }
             outputDestination_ = {destination, jack_port_by_name(client_, destination.c_str())};
+            watch(destinationPort_, kDestinationPortLeft, outputDestination_);
         }
         outputOpen_ = true;
         return std::nullopt;
@@ -148,14 +161,17 @@ public:
         outputOpen_ = false;
         // What the flush could not get out must not reach the next destination.
         output_.dropPending();
+        destinationPort_.store(kNoPort, std::memory_order_release);
         peers_.disconnect(client_, std::exchange(outputDestination_, {}), PortSide::Output);
     }
 
-    bool send(const WireMessage& message) override {
+    // Every connection reads the one port buffer, so a message reaches all
+    // of them or none.
+    Delivery dispatch(const WireMessage& message) override {
         if (!outputOpen_ || message.size == 0 || message.size > message.bytes.size()) {
-            return false;
+            return Delivery::Refused;
         }
-        return output_.send(message, dueFrame());
+        return output_.send(message, dueFrame()) ? Delivery::Everywhere : Delivery::Refused;
     }
 
     std::vector<WireMessage> discardOutput() override { return output_.discard(); }
@@ -174,6 +190,14 @@ private:
         crossing_.raise(kServerGone);
     }
     void graphChanged() noexcept override { crossing_.raise(kGraphChanged); }
+    void portLeft(jack_port_id_t port) noexcept override {
+        if (port == sourcePort_.load(std::memory_order_acquire)) {
+            crossing_.raise(kSourcePortLeft);
+        }
+        if (port == destinationPort_.load(std::memory_order_acquire)) {
+            crossing_.raise(kDestinationPortLeft);
+        }
+    }
     void portsAppeared() noexcept override { crossing_.raise(kPortsAppeared); }
 
     // JACK's process thread: never blocks, never allocates.
@@ -227,8 +251,10 @@ private:
             handleServerGone();
             return;
         }
-        if (crossing_.takeFlag(kGraphChanged)) {
-            checkConnections();
+        const bool sourcePortLeft = crossing_.takeFlag(kSourcePortLeft);
+        const bool destinationPortLeft = crossing_.takeFlag(kDestinationPortLeft);
+        if (crossing_.takeFlag(kGraphChanged) || sourcePortLeft || destinationPortLeft) {
+            checkConnections(sourcePortLeft, destinationPortLeft);
         }
         if (crossing_.takeFlag(kPortsAppeared)) {
             emit peersChanged();
@@ -244,6 +270,8 @@ private:
         const bool inputWasOpen = std::exchange(inputOpen_, false);
         const bool outputWasOpen = std::exchange(outputOpen_, false);
         input_.setDelivering(false);
+        sourcePort_.store(kNoPort, std::memory_order_release);
+        destinationPort_.store(kNoPort, std::memory_order_release);
         inputSource_ = {};
         outputDestination_ = {};
         if (client_ != nullptr) {
@@ -264,16 +292,27 @@ private:
         }
     }
 
-    void checkConnections() {
+    // A port that left and came back at once under its name resolves by
+    // that name; only its leaving tells that the connection went with it.
+    void checkConnections(bool sourcePortLeft, bool destinationPortLeft) {
         if (client_ == nullptr) {
             return;
         }
-        if (jack::Peers::leftNow(client_, inputSource_)) {
+        if (peers_.leftNow(client_, inputSource_, sourcePortLeft, PortSide::Input)) {
             emit peerLeft(PortSide::Input, inputSource_.name);
         }
-        if (client_ != nullptr && jack::Peers::leftNow(client_, outputDestination_)) {
+        if (client_ != nullptr &&
+            peers_.leftNow(client_, outputDestination_, destinationPortLeft, PortSide::Output)) {
             emit peerLeft(PortSide::Output, outputDestination_.name);
         }
+    }
+
+    // The callback compares each port that leaves with the connected peer's;
+    // a leaving told before the peer was connected is none of its.
+    void watch(std::atomic<std::uint64_t>& port, CrossingFlag flag, const ConnectedPeer& peer) {
+        const std::optional<jack_port_id_t> id = jack::Peers::portId(peer);
+        port.store(id ? *id : kNoPort, std::memory_order_release);
+        crossing_.takeFlag(flag);
     }
 
     std::vector<std::string> peerPorts(unsigned long direction) {
@@ -285,6 +324,7 @@ private:
 
     const JackOutputTiming timing_;
     const JackSelection selection_;
+    const QString whySequencerClosed_;
 
     // UI thread only.
     jack_client_t* client_ = nullptr;
@@ -300,6 +340,9 @@ private:
     std::atomic<jack_client_t*> processClient_{nullptr};
     std::atomic<std::uint64_t> lateCycles_{0};
     std::atomic<bool> droppedByServer_{false};  // a live server gave up on us
+    // The ports of the source and the destination connected, or kNoPort.
+    std::atomic<std::uint64_t> sourcePort_{kNoPort};
+    std::atomic<std::uint64_t> destinationPort_{kNoPort};
     jack::ProcessGate gate_;
     jack::Input input_;
     jack::Output output_;
@@ -309,8 +352,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing, JackSelection selection) {
-    return std::make_unique<JackBackend>(timing, selection);
+std::unique_ptr<MidiBackend> createJackBackend(JackOutputTiming timing, JackSelection selection,
+                                               QString whySequencerClosed) {
+    return std::make_unique<JackBackend>(timing, selection, std::move(whySequencerClosed));
 }
 
 std::optional<JackPortTraffic> jackPortTraffic(const MidiBackend& backend) {

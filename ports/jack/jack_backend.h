@@ -3,6 +3,8 @@
 #include "jack_status_text.h"
 #include "midi_backend.h"
 
+#include <QString>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,9 +23,12 @@ enum class JackOutputTiming {
 
 // JACK, written directly on libjack: one client "Keyflip" with the ports "in"
 // and "out". Created lazily and created again after the server went away.
+// whySequencerClosed: why the platform's sequencer, tried first, could not
+// be opened, said when no server runs either.
 std::unique_ptr<MidiBackend> createJackBackend(
     JackOutputTiming timing = JackOutputTiming::KeepOffset,
-    JackSelection selection = JackSelection::AfterPlatformSequencer);
+    JackSelection selection = JackSelection::AfterPlatformSequencer,
+    QString whySequencerClosed = {});
 
 // Messages JACK handed to the input port and messages written into the
 // output port since the backend was made: with a sender's and a receiver's

@@ -29,8 +29,9 @@ void onShutdown(jack_status_t status, const char*, void* events) {
     eventsOf(events).serverGone((status & JackClientZombie) != 0);
 }
 
-void onPortRegistration(jack_port_id_t, int registered, void* events) {
+void onPortRegistration(jack_port_id_t port, int registered, void* events) {
     if (registered == 0) {
+        eventsOf(events).portLeft(port);
         eventsOf(events).graphChanged();
     } else {
         eventsOf(events).portsAppeared();

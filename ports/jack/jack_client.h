@@ -21,6 +21,9 @@ public:
     virtual void serverGone(bool droppedByServer) noexcept = 0;
     // A port or a client left, a port was renamed, or a connection was undone.
     virtual void graphChanged() noexcept = 0;
+    // This port left (graphChanged follows); another of its name may come at
+    // once.
+    virtual void portLeft(jack_port_id_t port) noexcept = 0;
     // A port appeared or was renamed.
     virtual void portsAppeared() noexcept = 0;
 

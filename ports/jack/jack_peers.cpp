@@ -2,6 +2,8 @@
 
 #include "port_texts.h"
 
+#include <jack/uuid.h>
+
 #include <QtGlobal>
 
 #include <cerrno>
@@ -69,11 +71,30 @@ void Peers::disconnect(jack_client_t* client, const ConnectedPeer& connected, Po
     }
 }
 
-bool Peers::leftNow(jack_client_t* client, ConnectedPeer& peer) {
-    if (peer.name.empty() || peer.left || jack_port_by_name(client, peer.name.c_str()) != nullptr) {
+// A port that left is the peer's only while the connection went with it:
+// libjack may tell of an earlier port of that number after the connection to
+// the new one was made.
+bool Peers::leftNow(jack_client_t* client, ConnectedPeer& peer, bool portLeft,
+                    PortSide side) const {
+    if (peer.name.empty() || peer.left) {
         return false;
     }
-    return peer.markLeft();
+    const jack_port_t* own = side == PortSide::Input ? inPort_ : outPort_;
+    const bool gone = jack_port_by_name(client, peer.name.c_str()) == nullptr ||
+                      (portLeft && jack_port_connected_to(own, peer.name.c_str()) == 0);
+    return gone && peer.markLeft();
+}
+
+// JACK numbers a port by its index, which its UUID carries.
+std::optional<jack_port_id_t> Peers::portId(const ConnectedPeer& peer) {
+    if (peer.handle == nullptr) {
+        return std::nullopt;
+    }
+    const jack_uuid_t uuid = jack_port_uuid(peer.handle);
+    if (uuid == 0) {
+        return std::nullopt;
+    }
+    return jack_uuid_to_index(uuid);
 }
 
 // A port renamed since it was connected goes by another name now; its

@@ -35,8 +35,13 @@ public:
                                      unsigned long direction, PortSide side) const;
     // Nothing to do without a client or a peer.
     void disconnect(jack_client_t* client, const ConnectedPeer& connected, PortSide side) const;
-    // True once, when a peer that has not left yet is gone.
-    static bool leftNow(jack_client_t* client, ConnectedPeer& peer);
+    // True once, when a peer that has not left yet is gone: its name is not
+    // found, or its port left and the connection with it (another port of
+    // the name may already be there). side: the peer's.
+    bool leftNow(jack_client_t* client, ConnectedPeer& peer, bool portLeft, PortSide side) const;
+    // The number the port registration callback gives the peer's port;
+    // nothing for no peer.
+    static std::optional<jack_port_id_t> portId(const ConnectedPeer& peer);
 
 private:
     static std::string nameNow(const ConnectedPeer& peer);

@@ -4,7 +4,8 @@
 
 namespace keyflip {
 
-QString jackOpenFailureText(jack_status_t status, JackSelection selection) {
+QString jackOpenFailureText(jack_status_t status, JackSelection selection,
+                            const QString& whySequencerClosed) {
     const auto has = [status](jack_status_t bit) { return (status & bit) != 0; };
     using texts::JackRefusal;
     if (has(JackVersionError)) {
@@ -16,9 +17,10 @@ QString jackOpenFailureText(jack_status_t status, JackSelection selection) {
     if (has(JackServerError) || has(JackInitFailure) || has(JackLoadFailure)) {
         return texts::jackOpenFailed(JackRefusal::ServerRefused);
     }
-    return texts::jackOpenFailed(selection == JackSelection::ChosenByUser
-                                     ? JackRefusal::NoServerAndChosen
-                                     : JackRefusal::NoServer);
+    if (selection == JackSelection::ChosenByUser) {
+        return texts::jackOpenFailed(JackRefusal::NoServerAndChosen);
+    }
+    return texts::jackOpenFailed(JackRefusal::NoServer, whySequencerClosed);
 }
 
 }  // namespace keyflip

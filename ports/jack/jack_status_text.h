@@ -14,7 +14,9 @@ enum class JackSelection {
 };
 
 // What jack_client_open's status says went wrong, as a sentence that tells
-// the user what to do about it.
-QString jackOpenFailureText(jack_status_t status, JackSelection selection);
+// the user what to do about it; with no server, also why the platform's
+// sequencer, when it was tried first, could not be opened.
+QString jackOpenFailureText(jack_status_t status, JackSelection selection,
+                            const QString& whySequencerClosed = {});
 
 }  // namespace keyflip

@@ -19,7 +19,7 @@ public:
     void setInputQueue(IncomingQueue*) override {}
     std::optional<PortFault> openOutput(const std::string&) override { return fault(); }
     void closeOutput() override {}
-    bool send(const WireMessage&) override { return false; }
+    Delivery dispatch(const WireMessage&) override { return Delivery::Refused; }
     void flushOutput(std::chrono::milliseconds) override {}
 
 private:

@@ -256,13 +256,14 @@ public:
         watch_.closed(PortSide::Output);
     }
 
-    bool send(const WireMessage& message) override {
+    // One port, one connection: a message reaches it or not.
+    Delivery dispatch(const WireMessage& message) override {
         if (!output_) {
-            return false;
+            return Delivery::Refused;
         }
         outputReport_.clear();
         output_->sendMessage(message.bytes.data(), message.size);
-        return !outputReport_.take();
+        return outputReport_.take() ? Delivery::Refused : Delivery::Everywhere;
     }
 
     // Nothing sent waits in the program; see the top of this file.

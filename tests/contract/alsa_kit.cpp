@@ -112,6 +112,18 @@ bool renamePort(snd_seq_t* sequencer, int port, std::string& shortName,
     return true;
 }
 
+// Deletes the client's port and makes it again under the name it had; the
+// sequencer gives it the lowest free number, the one it had.
+bool remakePort(snd_seq_t* sequencer, int& port, const std::string& shortName, unsigned caps) {
+    if (sequencer == nullptr || snd_seq_delete_simple_port(sequencer, port) < 0) {
+        return false;
+    }
+    port =
+        snd_seq_create_simple_port(sequencer, shortName.c_str(), caps,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    return port >= 0;
+}
+
 class AlsaSource final : public PeerSource {
 public:
     explicit AlsaSource(const std::string& name)
@@ -127,6 +139,10 @@ public:
     std::string portName() const override { return name_ + ':' + portShortName_; }
     bool renamePort(const std::string& newName) override {
         return contract::renamePort(sequencer_.get(), port_, portShortName_, newName);
+    }
+    bool remakePort() override {
+        return contract::remakePort(sequencer_.get(), port_, portShortName_,
+                                    SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
     }
 
     void send(const std::vector<RawEvent>& events, std::size_t perBurst) override {
@@ -196,6 +212,10 @@ public:
     std::string portName() const override { return name_ + ':' + portShortName_; }
     bool renamePort(const std::string& newName) override {
         return contract::renamePort(sequencer_.get(), port_, portShortName_, newName);
+    }
+    bool remakePort() override {
+        return contract::remakePort(sequencer_.get(), port_, portShortName_,
+                                    SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
     }
     std::size_t count() const override { return count_.load(std::memory_order_acquire); }
     std::vector<WireMessage> messages() const override {

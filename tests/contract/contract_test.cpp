@@ -657,6 +657,54 @@ TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
     });
 }
 
+// A keyboard program and a synthesizer program restart their MIDI (or a
+// device is enumerated again): each port goes and comes back at once under
+// its name, before the window's loop can look. The connections went with the
+// old ports, so each is a leaving all the same: one box per device, both
+// ports connect to the new ones by themselves, and the chain plays on.
+TEST_P(MidiSystemContract, PortsMadeAgainAtOnceUnderTheirNamesAreConnectedAgain) {
+    runCase([&] {
+        PassingChain chain(backend());
+        const auto source = kit().createSource("restarting-source");
+        const auto destination = kit().createDestination("restarting-destination", 1024);
+        const std::string sourceName = source->portName();
+        const std::string destinationName = destination->portName();
+        ASSERT_TRUE(chain.openAndStart(sourceName, destinationName));
+
+        ASSERT_TRUE(source->remakePort());
+        ASSERT_TRUE(destination->remakePort());
+        ASSERT_EQ(source->portName(), sourceName);
+        ASSERT_EQ(destination->portName(), destinationName);
+        if (const auto why = kit().limit(Limit::PortsMadeAgainUnnoticed)) {
+            pumpUntil([&] { return chain.errors.size() >= 2; }, 2000ms);
+            skipForLimit(kit(), *why, std::to_string(chain.errors.size()) + " of 2 boxes came");
+            return;
+        }
+        ASSERT_TRUE(pumpUntil([&] { return chain.errors.size() >= 2; }, 5000ms))
+            << "the ports made again went unnoticed: " << chain.errors.join('\n').toStdString();
+        ASSERT_TRUE(pumpUntil([&] {
+            return chain.input.portState() == PORT_STATE_STARTED &&
+                   chain.output.portState() == PORT_STATE_STARTED;
+        }));
+        const auto messages = mixedMessages(100);
+        source->send(rawEvents(messages), 0);
+        pumpUntil([&] { return destination->count() >= messages.size(); });
+        settle();
+        EXPECT_TRUE(arrivedInOrder(messages, destination->messages()));
+        QStringList expected{
+            QStringLiteral("The MIDI input device \"%1\" went away. Keyflip will connect to it "
+                           "again as soon as it is back.")
+                .arg(QString::fromStdString(sourceName)),
+            QStringLiteral("The MIDI output device \"%1\" went away. Keyflip will connect to it "
+                           "again as soon as it is back.")
+                .arg(QString::fromStdString(destinationName))};
+        QStringList errors = chain.errors;
+        std::ranges::sort(errors);
+        std::ranges::sort(expected);
+        EXPECT_EQ(errors, expected);
+    });
+}
+
 // A program renames the ports Keyflip is connected to (a track renamed in a
 // sequencer): they count as gone, and when other devices are chosen only
 // those play. The renamed ones must not stay connected and join in.

@@ -27,6 +27,7 @@ public:
     }
     std::size_t sentCount() const override { return sender_.sentCount(); }
     bool renamePort(const std::string& newName) override { return sender_.renamePort(newName); }
+    bool remakePort() override { return sender_.remakePort(); }
 
 private:
     MidiSender sender_;
@@ -41,6 +42,7 @@ public:
     std::vector<WireMessage> messages() const override { return receiver_.messages(); }
     std::uint64_t lost() const override { return receiver_.overflow(); }
     bool renamePort(const std::string& newName) override { return receiver_.renamePort(newName); }
+    bool remakePort() override { return receiver_.remakePort(); }
 
 private:
     MidiReceiver receiver_;

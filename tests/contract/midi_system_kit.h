@@ -36,6 +36,9 @@ public:
     // Gives the port another name of its own (as a program renames a track);
     // portName() then gives the new name.
     virtual bool renamePort(const std::string& newName) = 0;
+    // Deletes the port and makes it again at once under the same name, as a
+    // program restarting its MIDI does. Not while a batch is being sent.
+    virtual bool remakePort() = 0;
 };
 
 // Another program's destination port, recording every short message that
@@ -49,6 +52,7 @@ public:
     // Messages that reached it but could not be kept (no room).
     virtual std::uint64_t lost() const = 0;
     virtual bool renamePort(const std::string& newName) = 0;
+    virtual bool remakePort() = 0;
 };
 
 // What a backend cannot do on a system because the library under it does
@@ -65,6 +69,9 @@ enum class Limit {
     // An event that starts a system exclusive message and does not end it
     // takes the next event into it, and that is lost.
     UnendedSysExTakesTheNextEvent,
+    // A port deleted and made again at once under its name reads as if it
+    // had never gone: the library tells nothing of ports coming and going.
+    PortsMadeAgainUnnoticed,
 };
 
 class MidiSystemKit {

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace keyflip {
@@ -298,6 +300,95 @@ TEST_F(MidiPortTest, ClosingSilencesEveryPitchOnceBeforeAnyPitchTwice) {
               (std::vector<ShortMessage>{{128, 30, 0}, {128, 72, 0}, {129, 10, 0}}));
     EXPECT_EQ(std::count(noteOffs.begin() + 3, noteOffs.end(), ShortMessage{128, 30, 0}), 299);
 }
+
+// A Note Off the MIDI system did not take (its buffer was full), or one of
+// the output's connections missed, leaves a note sounding. It stays owed,
+// and goes out once the output takes messages again: after the next message
+// it takes, before a Note On of its pitch, or on its own when nothing more is
+// played (the keyboard gone with its key up); at the latest when it closes.
+enum class Taken { Everywhere, Refused, Partly };
+
+struct RefusedNoteOffCase {
+    const char* name;
+    std::vector<std::pair<ShortMessage, Taken>> played;
+    std::vector<ShortMessage> sent;  // before the port closes, each where it was taken
+    std::vector<ShortMessage> sentOnClosing;
+    bool closedAtOnce = false;  // before the event loop runs again
+};
+
+void PrintTo(const RefusedNoteOffCase& value, std::ostream* out) {
+    *out << value.name;
+}
+
+class RefusedNoteOffTest : public MidiPortTest,
+                           public ::testing::WithParamInterface<RefusedNoteOffCase> {};
+
+TEST_P(RefusedNoteOffTest, GoesOutOnceTheOutputTakesMessagesAgain) {
+    const RefusedNoteOffCase& param = GetParam();
+    ports.openAndStartBoth();
+    for (const auto& [message, taken] : param.played) {
+        ports.backend.refuseSends(taken == Taken::Refused ? 1 : 0);
+        ports.backend.missSends(taken == Taken::Partly ? 1 : 0);
+        send(message);
+    }
+    ports.backend.refuseSends(0);
+    ports.backend.missSends(0);
+    const QDeadlineTimer deadline(std::chrono::seconds(2));
+    while (!param.closedAtOnce && ports.backend.sent().size() < param.sent.size() &&
+           !deadline.hasExpired()) {
+        processPendingEvents();
+    }
+    if (!param.closedAtOnce) {
+        processPendingEvents();
+    }
+    EXPECT_EQ(sentMessages(), param.sent);
+    ports.backend.clearSent();
+    ports.output.setPortCommand(PORT_CLOSE);
+    EXPECT_EQ(sentMessages(), param.sentOnClosing);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedNoteOffTest,
+    ::testing::Values(
+        RefusedNoteOffCase{"afterTheNextMessage",
+                           {{{144, 60, 100}, Taken::Everywhere},
+                            {{128, 60, 0}, Taken::Refused},
+                            {{176, 7, 1}, Taken::Everywhere}},
+                           {{144, 60, 100}, {176, 7, 1}, {128, 60, 0}},
+                           {}},
+        RefusedNoteOffCase{"beforeItsPitchIsStruckAgain",
+                           {{{144, 60, 100}, Taken::Everywhere},
+                            {{128, 60, 0}, Taken::Refused},
+                            {{144, 61, 100}, Taken::Everywhere},
+                            {{144, 60, 90}, Taken::Everywhere}},
+                           {{144, 60, 100}, {144, 61, 100}, {128, 60, 0}, {144, 60, 90}},
+                           {{128, 60, 0}, {128, 61, 0}}},
+        RefusedNoteOffCase{"onItsOwnWhenNothingMoreIsPlayed",
+                           {{{144, 60, 100}, Taken::Everywhere}, {{128, 60, 0}, Taken::Refused}},
+                           {{144, 60, 100}, {128, 60, 0}},
+                           {}},
+        RefusedNoteOffCase{"notForANoteThatNeverSounded",
+                           {{{144, 60, 100}, Taken::Refused},
+                            {{128, 60, 0}, Taken::Refused},
+                            {{176, 7, 1}, Taken::Everywhere}},
+                           {{176, 7, 1}},
+                           {}},
+        RefusedNoteOffCase{"missedByOneConnection",
+                           {{{144, 60, 100}, Taken::Everywhere}, {{128, 60, 0}, Taken::Partly}},
+                           {{144, 60, 100}, {128, 60, 0}, {128, 60, 0}},
+                           {}},
+        RefusedNoteOffCase{"missedByOneConnectionAsTheOutputCloses",
+                           {{{144, 60, 100}, Taken::Everywhere},
+                            {{144, 64, 100}, Taken::Everywhere},
+                            {{128, 60, 0}, Taken::Partly}},
+                           {{144, 60, 100}, {144, 64, 100}, {128, 60, 0}},
+                           {{128, 60, 0}, {128, 64, 0}},
+                           true},
+        RefusedNoteOffCase{"aNoteOnMissedByOneConnectionSoundsInTheOthers",
+                           {{{144, 60, 100}, Taken::Partly}},
+                           {{144, 60, 100}},
+                           {{128, 60, 0}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MidiPortTest, ALostConnectionClosesThePortAndIsReportedOnce) {
     ports.openAndStartBoth();

@@ -102,16 +102,20 @@ void InMemoryBackend::closeOutput() {
     connectedDestination_.clear();
 }
 
-bool InMemoryBackend::send(const WireMessage& message) {
+Delivery InMemoryBackend::dispatch(const WireMessage& message) {
     if (!outputOpen_) {
-        return false;
+        return Delivery::Refused;
     }
     if (sendsToRefuse_ > 0) {
         --sendsToRefuse_;
-        return false;
+        return Delivery::Refused;
     }
     sent_.push_back(message);
-    return true;
+    if (sendsToMiss_ > 0) {
+        --sendsToMiss_;
+        return Delivery::Partly;
+    }
+    return Delivery::Everywhere;
 }
 
 }  // namespace keyflip

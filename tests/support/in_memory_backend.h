@@ -28,6 +28,10 @@ public:
     bool deliver(const ShortMessage& message);
     // The next count sends are refused, as by a system whose buffer is full.
     void refuseSends(std::size_t count) { sendsToRefuse_ = count; }
+    // The next count sends miss one of the output's connections (a patchbay
+    // connected a second destination, and it is full); the others take them,
+    // and they are kept as sent.
+    void missSends(std::size_t count) { sendsToMiss_ = count; }
     // The whole system goes away: the ports hear of it.
     void loseConnection(PortSide side, const QString& text);
     // The device connected on side is unplugged: it leaves the list too.
@@ -54,7 +58,7 @@ public:
     void setInputQueue(IncomingQueue* queue) override { inputQueue_ = queue; }
     std::optional<PortFault> openOutput(const std::string& destination) override;
     void closeOutput() override;
-    bool send(const WireMessage& message) override;
+    Delivery dispatch(const WireMessage& message) override;
     void flushOutput(std::chrono::milliseconds) override {}
     PortAccessLog* accessLog() override { return &log_; }
 
@@ -73,6 +77,7 @@ private:
     bool outputOpen_ = false;
     IncomingQueue* inputQueue_ = nullptr;
     std::size_t sendsToRefuse_ = 0;
+    std::size_t sendsToMiss_ = 0;
     RecordingAccessLog log_;
 };
 

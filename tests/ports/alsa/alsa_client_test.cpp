@@ -3,6 +3,7 @@
 #include "alsa/alsa_backend.h"
 #include "incoming_queue.h"
 #include "message_checks.h"
+#include "sequencer_programs.h"
 #include "short_message_printing.h"
 #include "virmidi_device.h"
 
@@ -11,15 +12,12 @@
 #include <sys/resource.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -29,26 +27,12 @@ namespace keyflip {
 namespace {
 
 using namespace std::chrono_literals;
-
-// What a shell command printed, and whether it succeeded.
-struct CommandResult {
-    std::string output;
-    bool succeeded = false;
-};
-
-CommandResult run(const std::string& command) {
-    CommandResult result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 512> buffer{};
-    while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) {
-        result.output += buffer.data();
-    }
-    result.succeeded = ::pclose(pipe) == 0;
-    return result;
-}
+using alsatest::distinctMessages;
+using alsatest::EventSender;
+using alsatest::PeerProgram;
+using alsatest::readUntilLastArrives;
+using alsatest::run;
+using alsatest::runFor;
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -58,144 +42,11 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-// Another program's sequencer client with one input port, which reads only
-// when the test says, as a synthesizer's reader does: everything there is.
-class PeerProgram {
-public:
-    PeerProgram(const char* name, int inputPool) {
-        snd_seq_t* raw = nullptr;
-        if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) != 0) {
-            return;
-        }
-        sequencer_.reset(raw);
-        ok_ = snd_seq_set_client_name(raw, name) == 0 &&
-              snd_seq_set_client_pool_input(raw, inputPool) == 0 &&
-              snd_seq_create_simple_port(
-                  raw, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                  SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) >= 0;
-    }
-    bool ok() const { return ok_; }
-    int client() const { return snd_seq_client_id(sequencer_.get()); }
-
-    // The sequencer first says when the input overflowed (it clears what had
-    // not been read); controllers are kept as bytes.
-    void readAll() {
-        for (;;) {
-            snd_seq_event_t* event = nullptr;
-            const int result = snd_seq_event_input(sequencer_.get(), &event);
-            if (result == -ENOSPC) {
-                ++overflows;
-                continue;
-            }
-            if (result < 0 || event == nullptr) {
-                return;
-            }
-            if (event->type == SND_SEQ_EVENT_CONTROLLER) {
-                received.push_back(
-                    WireMessage{{static_cast<std::uint8_t>(0xB0 | event->data.control.channel),
-                                 static_cast<std::uint8_t>(event->data.control.param),
-                                 static_cast<std::uint8_t>(event->data.control.value)},
-                                3});
-            }
-        }
-    }
-
-    std::vector<WireMessage> received;
-    int overflows = 0;
-
-private:
-    std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> sequencer_{nullptr, &snd_seq_close};
-    bool ok_ = false;
-};
-
-// Another program's sequencer client with one output port, sending
-// sequencer events as the program makes them, not as bytes.
-class EventSender {
-public:
-    explicit EventSender(const char* name) {
-        snd_seq_t* raw = nullptr;
-        if (snd_seq_open(&raw, "default", SND_SEQ_OPEN_OUTPUT, 0) != 0) {
-            return;
-        }
-        sequencer_.reset(raw);
-        port_ = snd_seq_create_simple_port(
-            raw, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-        ok_ = snd_seq_set_client_name(raw, name) == 0 && port_ >= 0;
-    }
-    bool ok() const { return ok_; }
-    // The list entry of this port while another port has its name.
-    std::string entryWithAddress(const std::string& name) const {
-        return name + " [" + std::to_string(snd_seq_client_id(sequencer_.get())) + ":" +
-               std::to_string(port_) + "]";
-    }
-
-    bool sendController(snd_seq_event_type_t type, unsigned param, int value) {
-        snd_seq_event_t event;
-        snd_seq_ev_clear(&event);
-        event.type = type;
-        event.data.control.channel = 0;
-        event.data.control.param = param;
-        event.data.control.value = value;
-        snd_seq_ev_set_source(&event, static_cast<unsigned char>(port_));
-        snd_seq_ev_set_subs(&event);
-        snd_seq_ev_set_direct(&event);
-        return snd_seq_event_output_direct(sequencer_.get(), &event) >= 0;
-    }
-
-private:
-    std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> sequencer_{nullptr, &snd_seq_close};
-    int port_ = -1;
-    bool ok_ = false;
-};
-
-// A thousand controller messages, each one different.
-std::vector<WireMessage> distinctMessages() {
-    std::vector<WireMessage> messages;
-    for (int index = 0; index < 1000; ++index) {
-        messages.push_back(WireMessage{
-            {static_cast<std::uint8_t>(0xB0 | (index % 16)), static_cast<std::uint8_t>(index / 128),
-             static_cast<std::uint8_t>(index % 128)},
-            3});
-    }
-    return messages;
-}
-
-// Reads the peers while the window's loop runs, until the last message
-// reached every one of them or the limit has passed.
-void readUntilLastArrives(std::initializer_list<PeerProgram*> peers, const WireMessage& last) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    const auto arrived = [&] {
-        return std::ranges::all_of(peers, [&](const PeerProgram* peer) {
-            return !peer->received.empty() && peer->received.back() == last;
-        });
-    };
-    while (!arrived() && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        for (PeerProgram* peer : peers) {
-            peer->readAll();
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-}
-
 double cpuMs() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-}
-
-// Runs the window's loop for a while, reading the peers given.
-void runFor(std::chrono::milliseconds time, std::initializer_list<PeerProgram*> reading) {
-    const auto end = std::chrono::steady_clock::now() + time;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        for (PeerProgram* peer : reading) {
-            peer->readAll();
-        }
-        std::this_thread::sleep_for(1ms);
-    }
 }
 
 class AlsaClientTest : public ::testing::Test {

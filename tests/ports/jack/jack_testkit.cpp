@@ -80,6 +80,18 @@ public:
     UnseenByThreadSanitizer& operator=(const UnseenByThreadSanitizer&) = delete;
 };
 
+// Counts a process callback as finished once it returns, in whatever way.
+class CountedCallback {
+public:
+    explicit CountedCallback(std::atomic<std::uint64_t>& done) noexcept : done_(done) {}
+    ~CountedCallback() { done_.fetch_add(1, std::memory_order_acq_rel); }
+    CountedCallback(const CountedCallback&) = delete;
+    CountedCallback& operator=(const CountedCallback&) = delete;
+
+private:
+    std::atomic<std::uint64_t>& done_;
+};
+
 bool clientCanOpen() {
     jack_status_t status{};
     jack_client_t* client = jack_client_open("keyflip-probe", JackNoStartServer, &status);
@@ -353,6 +365,32 @@ void JackClient::close() {
     }
 }
 
+namespace {
+
+// Takes the port away from the process callback, which counts the callbacks
+// it finished in done, waits until one finished without it, and registers it
+// again under the same short name and flags.
+bool remakeOwnPort(jack_client_t* client, std::atomic<jack_port_t*>& port,
+                   const std::atomic<std::uint64_t>& done, unsigned long flags) {
+    jack_port_t* old = port.exchange(nullptr, std::memory_order_acq_rel);
+    if (client == nullptr || old == nullptr) {
+        return false;
+    }
+    const std::string shortName = jack_port_short_name(old);
+    const std::uint64_t before = done.load(std::memory_order_acquire);
+    if (!pollUntil([&] { return done.load(std::memory_order_acquire) >= before + 2; },
+                   std::chrono::milliseconds{5000}) ||
+        jack_port_unregister(client, old) != 0) {
+        return false;
+    }
+    jack_port_t* again =
+        jack_port_register(client, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+    port.store(again, std::memory_order_release);
+    return again != nullptr;
+}
+
+}  // namespace
+
 struct MidiSender::Batch {
     std::vector<std::uint8_t> bytes;  // all events back to back
     std::vector<std::size_t> ends;    // where each event ends in bytes
@@ -386,6 +424,10 @@ std::string MidiSender::portName() const {
 bool MidiSender::renamePort(const std::string& newName) {
     jack_port_t* port = port_.load(std::memory_order_acquire);
     return port != nullptr && jack_port_rename(client_.get(), port, newName.c_str()) == 0;
+}
+
+bool MidiSender::remakePort() {
+    return remakeOwnPort(client_.get(), port_, callbacksDone_, JackPortIsOutput);
 }
 
 void MidiSender::send(const std::vector<WireMessage>& messages, std::size_t perPeriod) {
@@ -438,7 +480,12 @@ int MidiSender::onProcess(jack_nframes_t frames, void* self) {
 }
 
 void MidiSender::process(jack_nframes_t frames) noexcept {
-    void* buffer = jack_port_get_buffer(port_.load(std::memory_order_acquire), frames);
+    const CountedCallback counted(callbacksDone_);
+    jack_port_t* port = port_.load(std::memory_order_acquire);
+    if (port == nullptr) {
+        return;
+    }
+    void* buffer = jack_port_get_buffer(port, frames);
     const UnseenByThreadSanitizer unseen;
     jack_midi_clear_buffer(buffer);
     Batch* batch = current_.load(std::memory_order_acquire);
@@ -511,6 +558,10 @@ bool MidiReceiver::renamePort(const std::string& newName) {
     return port != nullptr && jack_port_rename(client_.get(), port, newName.c_str()) == 0;
 }
 
+bool MidiReceiver::remakePort() {
+    return remakeOwnPort(client_.get(), port_, callbacksDone_, JackPortIsInput);
+}
+
 std::vector<ReceivedEvent> MidiReceiver::events() const {
     const std::size_t n = count();
     return {events_.get(), events_.get() + n};
@@ -532,7 +583,12 @@ int MidiReceiver::onProcess(jack_nframes_t frames, void* self) {
 }
 
 void MidiReceiver::process(jack_nframes_t frames) noexcept {
-    void* buffer = jack_port_get_buffer(port_.load(std::memory_order_acquire), frames);
+    const CountedCallback counted(callbacksDone_);
+    jack_port_t* port = port_.load(std::memory_order_acquire);
+    if (port == nullptr) {
+        return;
+    }
+    void* buffer = jack_port_get_buffer(port, frames);
     const std::uint64_t period = periods_.fetch_add(1, std::memory_order_relaxed);
     const std::uint64_t periodStart = jack_last_frame_time(handle_.load(std::memory_order_acquire));
     const std::uint32_t count = jack_midi_get_event_count(buffer);

@@ -159,6 +159,9 @@ public:
     std::string portName() const;
     // Renames the port "out", as a program renames a track.
     bool renamePort(const std::string& newName);
+    // Unregisters the port and registers it again at once under the same
+    // name, as a program restarting its MIDI does. Not while a batch is sent.
+    bool remakePort();
     jack_client_t* client() const { return client_.get(); }
     std::uint64_t xruns() const { return client_.xruns(); }
     bool serverWentAway() const { return client_.serverWentAway(); }
@@ -188,6 +191,7 @@ private:
     std::vector<std::unique_ptr<Batch>> batches_;  // kept while a callback may read them
     std::atomic<Batch*> current_{nullptr};
     std::atomic<jack_port_t*> port_{nullptr};
+    std::atomic<std::uint64_t> callbacksDone_{0};
     std::atomic<jack_client_t*> handle_{nullptr};
     bool ok_ = false;
     JackClient client_;  // last, so it closes before anything it reads goes
@@ -215,6 +219,7 @@ public:
     bool ok() const { return ok_; }
     std::string portName() const;
     bool renamePort(const std::string& newName);
+    bool remakePort();
     jack_client_t* client() const { return client_.get(); }
     std::uint64_t xruns() const { return client_.xruns(); }
     bool serverWentAway() const { return client_.serverWentAway(); }
@@ -236,6 +241,7 @@ private:
     std::atomic<std::uint64_t> overflow_{0};
     std::atomic<std::uint64_t> periods_{0};
     std::atomic<jack_port_t*> port_{nullptr};
+    std::atomic<std::uint64_t> callbacksDone_{0};
     std::atomic<jack_client_t*> handle_{nullptr};
     bool ok_ = false;
     JackClient client_;  // last, so it closes before anything it reads goes
