@@ -32,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace keyflip {
@@ -111,10 +112,11 @@ public:
         }
         closeInput();
         if (!source.empty()) {
-            if (auto fault = peers_.connect(client_, source, JackPortIsOutput, PortSide::Input)) {
-                return fault;
+            auto connected = peers_.connect(client_, source, JackPortIsOutput, PortSide::Input);
+            if (auto* fault = std::get_if<PortFault>(&connected)) {
+                return std::move(*fault);
             }
-            inputSource_ = {source, jack_port_by_name(client_, source.c_str())};
+            inputSource_ = std::get<ConnectedPeer>(std::move(connected));
             watch(sourcePort_, kSourcePortLeft, inputSource_);
         }
         inputOpen_ = true;
@@ -142,11 +144,12 @@ public:
         }
         closeOutput();
         if (!destination.empty()) {
-            if (auto fault =
-                    peers_.connect(client_, destination, JackPortIsInput, PortSide::Output)) {
-                return fault;
+            auto connected =
+                peers_.connect(client_, destination, JackPortIsInput, PortSide::Output);
+            if (auto* fault = std::get_if<PortFault>(&connected)) {
+                return std::move(*fault);
             }
-            outputDestination_ = {destination, jack_port_by_name(client_, destination.c_str())};
+            outputDestination_ = std::get<ConnectedPeer>(std::move(connected));
             watch(destinationPort_, kDestinationPortLeft, outputDestination_);
         }
         outputOpen_ = true;

@@ -34,8 +34,10 @@ std::vector<std::string> Peers::list(jack_client_t* client, unsigned long direct
     return names;
 }
 
-std::optional<PortFault> Peers::connect(jack_client_t* client, const std::string& peer,
-                                        unsigned long direction, PortSide side) const {
+std::variant<ConnectedPeer, PortFault> Peers::connect(jack_client_t* client,
+                                                      const std::string& peer,
+                                                      unsigned long direction,
+                                                      PortSide side) const {
     const jack_port_t* port = jack_port_by_name(client, peer.c_str());
     if (port == nullptr) {
         return PortFault{PortErrorCode::DeviceNotFound, texts::deviceNotThere(side, peer)};
@@ -49,11 +51,13 @@ std::optional<PortFault> Peers::connect(jack_client_t* client, const std::string
     if (result != 0 && result != EEXIST) {
         return PortFault{PortErrorCode::DeviceOpenFailed, texts::deviceNotConnected(side, peer)};
     }
-    return std::nullopt;
+    ConnectedPeer connected{peer, port};
+    connected.ours = result == 0;
+    return connected;
 }
 
 void Peers::disconnect(jack_client_t* client, const ConnectedPeer& connected, PortSide side) const {
-    if (client == nullptr || connected.name.empty()) {
+    if (client == nullptr || connected.name.empty() || !connected.ours) {
         return;
     }
     const std::string peer = nameNow(connected);

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace keyflip::jack {
@@ -30,10 +31,12 @@ public:
 
     // The other clients' MIDI ports that carry direction.
     std::vector<std::string> list(jack_client_t* client, unsigned long direction) const;
+    // Connects Keyflip's port to the peer and gives the record of it; a
+    // connection that was there already (a patchbay made it) is the user's.
     // direction: the flag the peer's port must carry.
-    std::optional<PortFault> connect(jack_client_t* client, const std::string& peer,
-                                     unsigned long direction, PortSide side) const;
-    // Nothing to do without a client or a peer.
+    std::variant<ConnectedPeer, PortFault> connect(jack_client_t* client, const std::string& peer,
+                                                   unsigned long direction, PortSide side) const;
+    // Nothing to do without a client, a peer, or a connection of Keyflip's.
     void disconnect(jack_client_t* client, const ConnectedPeer& connected, PortSide side) const;
     // True once, when a peer that has not left yet is gone: its name is not
     // found, or its port left and the connection with it (another port of

@@ -592,5 +592,50 @@ TEST_F(JackTest, DestinationThatGoesAwayReportsTheOutputLostOnce) {
     });
 }
 
+// A program that restarts its MIDI deactivates and closes its client, which
+// the server tells of without a word about its ports, and opens it again
+// under the same name before the window's loop looks: the port resolves as
+// before, yet the connection went with the old client.
+TEST_F(JackTest, ASourceWhoseClientQuitsAndComesBackAtOnceIsReportedGoneOnce) {
+    runCase([&] {
+        auto source = std::make_unique<MidiSender>("restarting");
+        ASSERT_TRUE(source->ok());
+        const std::string name = source->portName();
+        const auto backend = createJackBackend();
+        LossRecorder recorder(*backend);
+        ASSERT_EQ(backend->openInput(name), std::nullopt);
+        ASSERT_TRUE(becomesConnected(source->client(), name, kOwnIn));
+
+        source.reset();
+        source = std::make_unique<MidiSender>("restarting");
+        ASSERT_TRUE(source->ok());
+        ASSERT_EQ(source->portName(), name);
+        EXPECT_TRUE(pumpUntil([&] { return !recorder.departures.empty(); }, 5000ms));
+        pumpUntil([] { return false; }, 100ms);
+        EXPECT_EQ(
+            recorder.departures,
+            (std::vector<checks::Departure>{{PortSide::Input, QString::fromStdString(name)}}));
+        backend->closeInput();
+    });
+}
+
+// Opening on a device a patchbay had connected already uses that
+// connection; it is the user's, so closing leaves it.
+TEST_F(JackTest, AConnectionAPatchbayMadeStaysWhenThePortCloses) {
+    runCase([&] {
+        MidiSender source("source");
+        ASSERT_TRUE(source.ok());
+        const auto backend = createJackBackend();
+        ASSERT_EQ(backend->openInput(""), std::nullopt);
+        ASSERT_EQ(jack_connect(source.client(), source.portName().c_str(), kOwnIn), 0);
+        backend->closeInput();
+
+        ASSERT_EQ(backend->openInput(source.portName()), std::nullopt);
+        backend->closeInput();
+        pumpUntil([] { return false; }, 100ms);
+        EXPECT_TRUE(connected(source.client(), source.portName(), kOwnIn));
+    });
+}
+
 }  // namespace
 }  // namespace keyflip
