@@ -3,8 +3,8 @@
 #include "main_window.h"
 #include "program_host.h"
 #include "qt_event_loop.h"
+#include "scheduling/short_time_slices.h"
 #include "session_end.h"
-#include "short_time_slices.h"
 
 #include <QApplication>
 

@@ -16,8 +16,8 @@
 #include "main_window.h"
 #include "program_host.h"
 #include "qt_event_loop.h"
+#include "scheduling/short_time_slices.h"
 #include "setup_dialog.h"
-#include "short_time_slices.h"
 #include "termination_signals.h"
 
 #include <QApplication>

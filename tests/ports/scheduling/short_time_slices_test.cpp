@@ -1,4 +1,4 @@
-#include "short_time_slices.h"
+#include "scheduling/short_time_slices.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
