@@ -4,6 +4,7 @@
 #include "program_host.h"
 #include "qt_event_loop.h"
 #include "scheduling/short_time_slices.h"
+#include "scheduling/window_thread_scheduling.h"
 #include "session_end.h"
 
 #include <QApplication>
@@ -77,6 +78,10 @@ int main(int argc, char* argv[]) {
     // This thread passes every message on; a kernel that cannot give it short
     // time slices runs it as before.
     static_cast<void>(keyflip::requestShortTimeSlices());
+    // Raised while a port is open, as far as the user's rights allow; it
+    // outlives the backend, whose ports give it back as they close.
+    const std::unique_ptr<keyflip::WindowThreadScheduling> scheduling =
+        keyflip::createWindowThreadScheduling();
     keyflip::SystemHost host;
 
     std::unique_ptr<keyflip::SessionEnd> sessionEnd;
@@ -85,6 +90,7 @@ int main(int argc, char* argv[]) {
     const bool started = keyflip::runStartUp(host, [&] {
         sessionEnd = keyflip::watchSessionEnd();
         backend = keyflip::createSystemBackend();
+        backend->setWindowThreadScheduling(scheduling.get());
         window = std::make_unique<keyflip::frmMain>(*backend, host);
         keyflip::endWithTheSession(*sessionEnd, *window);
     });

@@ -17,6 +17,7 @@
 #include "program_host.h"
 #include "qt_event_loop.h"
 #include "scheduling/short_time_slices.h"
+#include "scheduling/window_thread_scheduling.h"
 #include "setup_dialog.h"
 #include "termination_signals.h"
 
@@ -145,8 +146,10 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     // As the program does: the UI thread passes every message on.
     static_cast<void>(requestShortTimeSlices());
+    const std::unique_ptr<WindowThreadScheduling> scheduling = createWindowThreadScheduling();
     TerminationSignals terminationSignals;
     const std::unique_ptr<MidiBackend> backend = createBackend(timing);
+    backend->setWindowThreadScheduling(scheduling.get());
     TrafficReport trafficReport(*backend);
     BenchHost host;
     frmMain window(*backend, host);

@@ -18,6 +18,8 @@ using members::kMaxListed;
 using members::logRead;
 using members::logWrite;
 using members::refuseValue;
+using members::tellClosed;
+using members::tellOpened;
 
 // A flood is passed on in batches of at most this long, with the window's
 // other events in between, so a click is never kept waiting behind it.
@@ -177,6 +179,7 @@ void MidiInputPort::open() {
     }
     queue_->clear();
     state_ = PORT_STATE_OPEN;
+    tellOpened(backend_);
 }
 
 // The device list and index stay as the program set them, so the setup
@@ -187,6 +190,7 @@ bool MidiInputPort::reopen(const std::string& source, bool started) {
     }
     queue_->clear();
     state_ = PORT_STATE_OPEN;
+    tellOpened(backend_);
     if (started) {
         start();
     }
@@ -201,6 +205,7 @@ void MidiInputPort::close() {
     backend_.closeInput();
     queue_->clear();
     state_ = PORT_STATE_CLOSED;
+    tellClosed(backend_);
 }
 
 // What the source sends from now on is not passed on, its Note Offs among
@@ -255,6 +260,7 @@ void MidiInputPort::onWake() {
     }
     bool yielded = false;
     bool tookSome = false;
+    std::chrono::steady_clock::time_point batchStart;
     const bool hadSome = state_ == PORT_STATE_STARTED && queue_->size() > 0;
     if (hadSome) {
         const std::size_t takenBefore = queue_->takenCount();
@@ -262,7 +268,11 @@ void MidiInputPort::onWake() {
         passOn(&batch);
         yielded = batch.yielded;
         tookSome = queue_->takenCount() != takenBefore;
+        // A batch yields only once its deadline is set.
+        batchStart =
+            batch.deadline.value_or(std::chrono::steady_clock::time_point{}) - kBatchBudget;
     }
+    tellScheduling(yielded, batchStart, tookSome && queue_->size() == 0);
     // The wake-up is taken after the run, so the first message goes out one
     // system call sooner. A message that arrived after the count was read
     // may have had its wake-up taken here: it is still queued, so the wake is
@@ -284,6 +294,21 @@ void MidiInputPort::onWake() {
     }
     if (const std::uint64_t lost = queue_->takeDroppedCount()) {
         report(PortErrorCode::InputOverflow, texts::incomingLost(lost));
+    }
+}
+
+// A flood keeps the pump yielding batch after batch; the window thread's
+// scheduling bounds how long it may do so above the programs beside it.
+void MidiInputPort::tellScheduling(bool yielded, std::chrono::steady_clock::time_point batchStart,
+                                   bool drained) {
+    WindowThreadScheduling* scheduling = backend_.windowThreadScheduling();
+    if (scheduling == nullptr) {
+        return;
+    }
+    if (yielded) {
+        scheduling->pumpBusy(batchStart);
+    } else if (drained) {
+        scheduling->pumpDrained();
     }
 }
 

@@ -79,6 +79,8 @@ private:
     void passOn(RunningBatch* batch);
     void stop();
     void onWake();
+    void tellScheduling(bool yielded, std::chrono::steady_clock::time_point batchStart,
+                        bool drained);
     bool reopen(const std::string& source, bool started);
     void onConnectionLost(PortSide side, qint16 code, const QString& text);
     void onPeerLeft(PortSide side, const std::string& name);

@@ -1,11 +1,14 @@
 #pragma once
 
 // What both ports do with their members: the log of every access that a
-// test backend keeps, the largest list a 16-bit count can give, and the
-// refusal of a value a member does not take.
+// test backend keeps, the largest list a 16-bit count can give, the
+// refusal of a value a member does not take, and the word to the window
+// thread's scheduling as a port opens or closes.
 
+#include "midi_backend.h"
 #include "port_access_log.h"
 #include "program_error.h"
+#include "scheduling/window_thread_scheduling.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -44,6 +47,18 @@ inline void logWrite(PortAccessLog* log, const char* port, const char* member, l
 
 [[noreturn]] inline void refuseValue() {
     throw ProgramError(kInvalidPropertyValueDescription);
+}
+
+inline void tellOpened(MidiBackend& backend) {
+    if (WindowThreadScheduling* scheduling = backend.windowThreadScheduling()) {
+        scheduling->portOpened();
+    }
+}
+
+inline void tellClosed(MidiBackend& backend) {
+    if (WindowThreadScheduling* scheduling = backend.windowThreadScheduling()) {
+        scheduling->portClosed();
+    }
 }
 
 }  // namespace keyflip::members

@@ -15,6 +15,7 @@
 namespace keyflip {
 
 class IncomingQueue;
+class WindowThreadScheduling;
 
 // How long closing an output waits for what was sent to leave before the
 // rest is dropped: long enough for a full JACK buffer or a busy sequencer,
@@ -89,6 +90,11 @@ public:
     // user is told once, not once per port.
     bool checkReachable(std::optional<QString>& reasonToReport);
 
+    // Told by the ports as they open and close and as the pump fares; none
+    // unless the program sets one, so tests keep their threads' scheduling.
+    void setWindowThreadScheduling(WindowThreadScheduling* scheduling) { scheduling_ = scheduling; }
+    WindowThreadScheduling* windowThreadScheduling() const { return scheduling_; }
+
 signals:
     // The whole MIDI system went away, or can no longer be read: the port
     // cannot come back without the user.
@@ -105,6 +111,7 @@ signals:
 
 private:
     bool unreachableReported_ = false;
+    WindowThreadScheduling* scheduling_ = nullptr;
 };
 
 }  // namespace keyflip

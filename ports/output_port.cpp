@@ -20,6 +20,8 @@ using members::kMaxListed;
 using members::logRead;
 using members::logWrite;
 using members::refuseValue;
+using members::tellClosed;
+using members::tellOpened;
 
 // How soon Note Offs that missed a connection are sent again, the first time
 // and at the most: soon, and then seldom while a connection keeps missing.
@@ -178,6 +180,7 @@ void MidiOutputPort::open() {
     }
     state_ = PORT_STATE_OPEN;
     reachedEverywhere_ = true;
+    tellOpened(backend_);
     // Notes left sounding when the last connection was lost.
     sendOwedNoteOffs();
 }
@@ -188,6 +191,7 @@ bool MidiOutputPort::reopen(const std::string& destination, bool started) {
     }
     state_ = started ? PORT_STATE_STARTED : PORT_STATE_OPEN;
     reachedEverywhere_ = true;
+    tellOpened(backend_);
     sendOwedNoteOffs();
     return true;
 }
@@ -201,6 +205,7 @@ void MidiOutputPort::close() {
     state_ = PORT_STATE_CLOSED;
     resendTimer_.stop();
     resendWait_ = kShortestResendWait;
+    tellClosed(backend_);
 }
 
 // Closing must never leave a synthesizer droning. A backlog gets its time to

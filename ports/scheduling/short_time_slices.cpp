@@ -1,5 +1,7 @@
 #include "short_time_slices.h"
 
+#include "kernel_sched_attr.h"
+
 #if defined(__linux__)
 #include <sched.h>
 #include <sys/resource.h>
@@ -14,23 +16,6 @@ namespace keyflip {
 
 #if defined(__linux__) && defined(SYS_sched_setattr)
 
-namespace {
-
-// The kernel's struct sched_attr, declared here because only newer C
-// libraries declare it, and not under one name.
-struct SchedulingAttributes {
-    std::uint32_t size;
-    std::uint32_t policy;
-    std::uint64_t flags;
-    std::int32_t nice;
-    std::uint32_t priority;
-    std::uint64_t runtime;  // for the fair policies, the slice asked for
-    std::uint64_t deadline;
-    std::uint64_t period;
-};
-
-}  // namespace
-
 bool requestShortTimeSlices() {
     const int policy = sched_getscheduler(0);
     if (policy != SCHED_OTHER && policy != SCHED_BATCH) {
@@ -42,7 +27,7 @@ bool requestShortTimeSlices() {
     if (nice == -1 && errno != 0) {
         return false;
     }
-    SchedulingAttributes attributes{};
+    scheduling::KernelSchedAttr attributes{};
     attributes.size = sizeof attributes;
     attributes.policy = static_cast<std::uint32_t>(policy);
     attributes.nice = nice;
