@@ -13,10 +13,12 @@
 namespace keyflip::scheduling {
 
 // SCHED_RR priorities: a few steps above the lowest, below JACK's server and
-// its clients' process threads (10 and above by default), so Keyflip never
-// delays the audio graph it feeds. A backend's own reading thread goes one
-// step above the window thread, which waits on what it reads.
-inline constexpr int kWindowThreadPriority = 5;
+// its clients' process threads (jackd's defaults: 10 and 5, SCHED_FIFO), so
+// Keyflip never delays the audio graph it feeds; at the same priority a
+// process thread woken while the pump runs would wait out its time slice.
+// A backend's own reading thread goes one step above the window thread,
+// which waits on what it reads.
+inline constexpr int kWindowThreadPriority = 3;
 // Where real time is not to be had: nice -11 made Keyflip's answer the very
 // next cycle 99 % of the time beside busy loops at nice 0, measured.
 inline constexpr int kWantedNice = -11;

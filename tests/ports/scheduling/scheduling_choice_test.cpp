@@ -46,31 +46,31 @@ TEST(SchedulingChoiceTest, TakesTheBestWayTheFindingsAllow) {
     const Case cases[] = {
         {"privileged: real time at the wanted priority, SIGXCPU at 200 ms",
          {root, std::nullopt, 0},
-         realtime(Way::Realtime, 5, {200'000, kUnlimited}, milliseconds(50))},
+         realtime(Way::Realtime, 3, {200'000, kUnlimited}, milliseconds(50))},
         {"RLIMIT_RTPRIO 95, as jackd2 gives the audio group; RealtimeKit unasked",
          {rtprio(95), kDefaultKit, 0},
-         realtime(Way::Realtime, 5, {200'000, kUnlimited}, milliseconds(50))},
-        {"RLIMIT_RTPRIO below the wanted priority: its own maximum",
-         {rtprio(3), std::nullopt, 0},
          realtime(Way::Realtime, 3, {200'000, kUnlimited}, milliseconds(50))},
+        {"RLIMIT_RTPRIO below the wanted priority: its own maximum",
+         {rtprio(2), std::nullopt, 0},
+         realtime(Way::Realtime, 2, {200'000, kUnlimited}, milliseconds(50))},
         {"a hard RLIMIT_RTTIME already set: the soft one goes to half of it",
          {rtprio(95, {kUnlimited, 100'000}), std::nullopt, 0},
-         realtime(Way::Realtime, 5, {50'000, 100'000}, milliseconds(25))},
+         realtime(Way::Realtime, 3, {50'000, 100'000}, milliseconds(25))},
         {"a lower soft RLIMIT_RTTIME is kept, and the pump drops sooner",
          {rtprio(95, {10'000, kUnlimited}), std::nullopt, 0},
-         realtime(Way::Realtime, 5, {10'000, kUnlimited}, milliseconds(5))},
+         realtime(Way::Realtime, 3, {10'000, kUnlimited}, milliseconds(5))},
         {"no RLIMIT_RTPRIO: RealtimeKit, with RLIMIT_RTTIME at its maximum",
          {rtprio(0), kDefaultKit, 0},
-         realtime(Way::RealtimeThroughKit, 5, {100'000, 200'000}, milliseconds(50))},
-        {"RealtimeKit allows less than the wanted priority",
-         {rtprio(0), RealtimeKitOffer{3, -15, 200'000}, 0},
          realtime(Way::RealtimeThroughKit, 3, {100'000, 200'000}, milliseconds(50))},
+        {"RealtimeKit allows less than the wanted priority",
+         {rtprio(0), RealtimeKitOffer{2, -15, 200'000}, 0},
+         realtime(Way::RealtimeThroughKit, 2, {100'000, 200'000}, milliseconds(50))},
         {"a hard RLIMIT_RTTIME below RealtimeKit's maximum is kept",
          {rtprio(0, {kUnlimited, 50'000}), kDefaultKit, 0},
-         realtime(Way::RealtimeThroughKit, 5, {25'000, 50'000}, milliseconds(12))},
+         realtime(Way::RealtimeThroughKit, 3, {25'000, 50'000}, milliseconds(12))},
         {"the direct way was refused: RealtimeKit next",
          {rtprio(95), kDefaultKit, bitOf(Way::Realtime)},
-         realtime(Way::RealtimeThroughKit, 5, {100'000, 200'000}, milliseconds(50))},
+         realtime(Way::RealtimeThroughKit, 3, {100'000, 200'000}, milliseconds(50))},
         {"RealtimeKit refused real time: its nice level",
          {rtprio(0), kDefaultKit, bitOf(Way::RealtimeThroughKit)},
          nice(Way::NiceThroughKit, -11)},
@@ -106,11 +106,11 @@ TEST(SchedulingChoiceTest, TakesTheBestWayTheFindingsAllow) {
 }
 
 TEST(SchedulingChoiceTest, AReaderOneStepAboveStaysWithinTheLimits) {
-    EXPECT_EQ(chooseScheduling({rtprio(95), std::nullopt, 0}, kWindowThreadPriority + 1).priority,
-              6);
-    EXPECT_EQ(chooseScheduling({rtprio(5), std::nullopt, 0}, kWindowThreadPriority + 1).priority,
-              5);
-    EXPECT_EQ(chooseScheduling({rtprio(0), RealtimeKitOffer{5, -15, 200'000}, 0}, 6).priority, 5);
+    const int reader = kWindowThreadPriority + 1;
+    EXPECT_EQ(chooseScheduling({rtprio(95), std::nullopt, 0}, reader).priority, 4);
+    EXPECT_EQ(chooseScheduling({rtprio(3), std::nullopt, 0}, reader).priority, 3);
+    EXPECT_EQ(chooseScheduling({rtprio(0), RealtimeKitOffer{3, -15, 200'000}, 0}, reader).priority,
+              3);
 }
 
 TEST(SchedulingChoiceTest, TheLineSaysWhatWasGotAndThroughWhat) {
@@ -119,9 +119,9 @@ TEST(SchedulingChoiceTest, TheLineSaysWhatWasGotAndThroughWhat) {
         const char* said;
     } cases[] = {
         {{rtprio(95), std::nullopt, 0},
-         "real-time priority 5 (SCHED_RR), allowed by RLIMIT_RTPRIO 95"},
+         "real-time priority 3 (SCHED_RR), allowed by RLIMIT_RTPRIO 95"},
         {{rtprio(0), kDefaultKit, 0},
-         "real-time priority 5 (SCHED_RR), granted through RealtimeKit"},
+         "real-time priority 3 (SCHED_RR), granted through RealtimeKit"},
         {{rtprio(0), RealtimeKitOffer{0, -15, 0}, 0}, "nice -11, granted through RealtimeKit"},
         {{niceFloor(-5), std::nullopt, 0}, "nice -5, allowed by RLIMIT_NICE"},
         {{niceFloor(0), std::nullopt, 0}, "normal priority"},
