@@ -55,8 +55,6 @@ public:
     std::uint64_t takeDroppedCount() noexcept;
 
 private:
-    // Trivial, so the slots are left untouched until used: an idle program
-    // does not keep the whole queue resident.
     struct Slot {
         std::int16_t status;
         std::int16_t data1;
@@ -65,8 +63,8 @@ private:
 
     // Whenever the consumer has taken everything, the next message goes into
     // the first slot again (start_ is its count): a queue that is kept up
-    // with touches only its first pages, so they stay resident and the rest
-    // are never faulted in, by the MIDI thread least of all.
+    // with keeps to its first cache lines. All its pages are resident from
+    // the start, so the MIDI thread never faults on them.
     PageBackedArray<Slot> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};  // next to read, consumer-owned
     alignas(64) std::atomic<std::size_t> tail_{0};  // next to write, producer-owned

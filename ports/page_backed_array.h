@@ -2,10 +2,8 @@
 
 #if !defined(_WIN32)
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -14,10 +12,22 @@
 
 namespace keyflip {
 
+// Written, not read: a read maps a shared zero page, and the first write
+// would still fault. 4 KiB steps reach every page of any page size.
+inline void touchEveryPage(void* memory, std::size_t bytes) {
+    auto* const bytesOf = static_cast<volatile unsigned char*>(memory);
+    for (std::size_t offset = 0; offset < bytes; offset += 4096) {
+        bytesOf[offset] = 0;
+    }
+}
+
 #if !defined(_WIN32)
-// A fixed array in an anonymous mapping of its own. A page the program never
-// touches is never resident, however the heap was used before, so a ring that
-// keeps to its first slots keeps only their pages in memory.
+// A fixed array in an anonymous mapping of its own, resident from the start:
+// every page is written once and locked in memory where RLIMIT_MEMLOCK
+// allows, as JACK clients lock what their process callback touches. A thread
+// that writes into it later never takes a page fault, which would stall a
+// real-time thread and may wait behind another thread's changes to the
+// memory map; and since a locked page cannot be given back, none ever is.
 template <typename T>
 class MappedArray {
     static_assert(std::is_trivially_default_constructible_v<T> &&
@@ -32,10 +42,12 @@ public:
         }
         data_ = static_cast<T*>(memory);
 #if defined(MADV_NOHUGEPAGE)
-        // One huge page would make the whole array resident at its first
-        // touch; a kernel without them refuses, which changes nothing.
+        // A huge page would put more in memory than the array needs; a kernel
+        // without them refuses, which changes nothing.
         static_cast<void>(::madvise(memory, bytes_, MADV_NOHUGEPAGE));
 #endif
+        touchEveryPage(memory, bytes_);
+        locked_ = ::mlock(memory, bytes_) == 0;
     }
     ~MappedArray() {
         ::munmap(data_, bytes_);
@@ -43,26 +55,10 @@ public:
     MappedArray(const MappedArray&) = delete;
     MappedArray& operator=(const MappedArray&) = delete;
 
-    // Hands the pages of elements from..to (to excluded; a page shared with an
-    // element before from is kept) back to the system: they read as zeros and
-    // take no memory until written again. Only for elements no other thread
-    // can be reading or writing.
-    void giveBack(std::size_t from, std::size_t to) noexcept {
-        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        const std::size_t begin = (from * sizeof(T) + page - 1) / page * page;
-        const std::size_t end = std::min((to * sizeof(T) + page - 1) / page * page, bytes_);
-        if (begin >= end) {
-            return;
-        }
-        char* const first = reinterpret_cast<char*>(data_) + begin;
-#if defined(__linux__)
-        static_cast<void>(::madvise(first, end - begin, MADV_DONTNEED));
-#else
-        // Elsewhere MADV_DONTNEED need not zero the pages; fresh ones mapped
-        // over them are zero.
-        static_cast<void>(::mmap(first, end - begin, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0));
-#endif
+    // Whether the pages are locked; else they are resident until the system
+    // runs short of memory.
+    bool locked() const noexcept {
+        return locked_;
     }
 
     T& operator[](std::size_t index) noexcept {
@@ -75,28 +71,23 @@ public:
 private:
     std::size_t bytes_;
     T* data_ = nullptr;
+    bool locked_ = false;
 };
 #endif
 
-// A fixed array from the heap, zeroed as it is allocated: where there is no
-// mmap. calloc asks the system for zeroed pages where it can, so most of it
-// is still not resident until touched; what giveBack hands back is zeroed.
+// A fixed array from the heap, zeroed as it is allocated and every page
+// written once: where there is no mmap.
 template <typename T>
 class HeapArray {
     static_assert(std::is_trivially_default_constructible_v<T> &&
                   std::is_trivially_destructible_v<T>);
 
 public:
-    explicit HeapArray(std::size_t count)
-        : count_(count), data_(static_cast<T*>(std::calloc(count, sizeof(T)))) {
+    explicit HeapArray(std::size_t count) : data_(static_cast<T*>(std::calloc(count, sizeof(T)))) {
         if (!data_) {
             throw std::bad_alloc();
         }
-    }
-
-    // Zeroes elements from..to (to excluded).
-    void giveBack(std::size_t from, std::size_t to) noexcept {
-        std::fill(data_.get() + std::min(from, count_), data_.get() + std::min(to, count_), T{});
+        touchEveryPage(data_.get(), count * sizeof(T));
     }
 
     T& operator[](std::size_t index) noexcept { return data_.get()[index]; }
@@ -107,7 +98,6 @@ private:
         void operator()(T* memory) const noexcept { std::free(memory); }
     };
 
-    std::size_t count_;
     std::unique_ptr<T, Free> data_;
 };
 

@@ -34,7 +34,8 @@ public:
     // Process thread. The stamp is written after its message was pushed, so a
     // full queue never overwrites the stamp of a message still waiting. When
     // the queue has been drained the count starts again at zero, so the
-    // stamps, like the queue, keep to their first pages.
+    // stamps, like the queue, keep to their first cache lines. Their pages
+    // are resident and locked from the start (PageBackedArray).
     std::size_t beginCycle(const IncomingQueue& queue) noexcept {
         // Odd while pushes and the count may disagree.
         sequence_.fetch_add(1, std::memory_order_seq_cst);

@@ -9,7 +9,6 @@
 
 #include <jack/types.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -41,29 +40,14 @@ public:
             return false;
         }
         if (head == tail) {
-            giveBackBacklog();
             // Published with the tail below; nothing before it is left to read.
             start_.store(tail, std::memory_order_relaxed);
         }
-        const std::size_t slot = slotOf(tail);
-        slotsUsed_ = std::max(slotsUsed_, slot + 1);
-        slots_[slot] = {message.message.bytes, message.message.size, message.due};
+        slots_[slotOf(tail)] = {message.message.bytes, message.message.size, message.due};
         tail_.store(tail + 1, std::memory_order_release);
         return true;
     }
     std::size_t pushedCount() const noexcept { return tail_.load(std::memory_order_relaxed); }
-    // Producer side: a backlog has touched more slots than stay resident.
-    bool holdsBacklogPages() const noexcept { return slotsUsed_ > kSlotsKeptResident; }
-    // Producer side: once the consumer has taken everything, gives back what
-    // a backlog touched beyond the first slots (the next push starts over at
-    // the first slot); false while messages are still waiting.
-    bool giveBackIfDrained() noexcept {
-        if (head_.load(std::memory_order_acquire) != tail_.load(std::memory_order_relaxed)) {
-            return false;
-        }
-        giveBackBacklog();
-        return true;
-    }
     // Producer side, while the consumer is held off: messages from index on
     // have not been taken yet.
     std::size_t consumedCount() const noexcept { return head_.load(std::memory_order_acquire); }
@@ -111,27 +95,12 @@ public:
 
 private:
     static constexpr std::size_t kMask = kCapacity - 1;
-    // What stays resident once a backlog drains (64 KiB): a steady stream
-    // at a JACK port's limit keeps a period or two in flight, up to 2,700
-    // messages each.
-    static constexpr std::size_t kSlotsKeptResident = 8192;
 
-    // Trivial, so the ring's pages stay untouched until traffic needs them
-    // and an idle program does not keep 2 MiB resident.
     struct StoredSlot {
         std::array<std::uint8_t, 3> bytes;
         std::uint8_t size;
         jack_nframes_t due;
     };
-
-    // Producer side, with the ring empty: nothing is left to read beyond the
-    // first slots, so their pages can go.
-    void giveBackBacklog() noexcept {
-        if (slotsUsed_ > kSlotsKeptResident) {
-            slots_.giveBack(kSlotsKeptResident, slotsUsed_);
-        }
-        slotsUsed_ = 0;
-    }
 
     // Producer side.
     std::size_t slotOf(std::size_t index) const noexcept {
@@ -140,12 +109,13 @@ private:
 
     // Whenever the process callback has taken everything, the next message
     // goes into the first slot again (start_ is its count), so a ring that is
-    // kept up with touches only its first pages.
+    // kept up with keeps to its first cache lines. All 2 MiB are resident and
+    // locked from the start (PageBackedArray): the process callback never
+    // faults on them, and no page is given back that it might touch.
     PageBackedArray<StoredSlot> slots_;
     alignas(64) std::atomic<std::size_t> head_{0};
     alignas(64) std::atomic<std::size_t> tail_{0};
     std::atomic<std::size_t> start_{0};  // producer-owned
-    std::size_t slotsUsed_ = 0;          // producer's: slots touched since the last start
     alignas(64) std::atomic<std::size_t> discardUpTo_{0};
 };
 

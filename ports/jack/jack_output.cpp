@@ -6,31 +6,11 @@
 
 namespace keyflip::jack {
 
-namespace {
-
-// How often the UI thread looks whether a long outgoing backlog has drained.
-constexpr std::chrono::milliseconds kBacklogCheckInterval{200};
-
-}  // namespace
-
 Output::Output(JackOutputTiming timing, const ProcessGate& gate) : timing_(timing), gate_(gate) {
-    // The pages a long backlog touched go back once it has drained, also when
-    // no message follows it; nothing runs here otherwise.
-    backlogTimer_.setSingleShot(true);
-    backlogTimer_.setInterval(kBacklogCheckInterval);
-    QObject::connect(&backlogTimer_, &QTimer::timeout, &backlogTimer_, [this] {
-        if (!ring_.giveBackIfDrained()) {
-            backlogTimer_.start();
-        }
-    });
 }
 
 bool Output::send(const WireMessage& message, jack_nframes_t due) {
-    const bool pushed = ring_.push({message, due});
-    if (ring_.holdsBacklogPages() && !backlogTimer_.isActive()) {
-        backlogTimer_.start();
-    }
-    return pushed;
+    return ring_.push({message, due});
 }
 
 std::vector<WireMessage> Output::discard() {

@@ -12,8 +12,6 @@
 
 #include <jack/jack.h>
 
-#include <QTimer>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -56,7 +54,6 @@ private:
     // UI thread only.
     std::size_t flushedUpTo_ = 0;
     std::size_t reportedUpTo_ = 0;  // ring messages discard has accounted for
-    QTimer backlogTimer_;
 
     // Shared with JACK's process thread.
     std::atomic<jack_port_t*> port_{nullptr};

@@ -1,5 +1,4 @@
 #include "incoming_queue.h"
-#include "resident_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -25,27 +24,6 @@ TEST(IncomingQueue, KeepsOrderAndDropsTheNewestWhenFull) {
     EXPECT_EQ(queue.size(), 0u);
     queue.pop();  // popping an empty queue does nothing
     EXPECT_EQ(queue.size(), 0u);
-}
-
-// Drained again and again, the queue starts over at its first slot each time,
-// so hours of playing keep a page or two of it resident, not all of it.
-TEST(IncomingQueue, AQueueThatIsKeptUpWithStaysInItsFirstPages) {
-    IncomingQueue queue;
-    const testing_support::ResidentGrowth growth;
-    std::int16_t sent = 0;
-    std::int16_t taken = 0;
-    for (std::size_t round = 0; round < 3 * IncomingQueue::kCapacity / 4; ++round) {
-        for (std::size_t i = 0; i <= round % 8; ++i) {
-            ASSERT_TRUE(queue.push({144, sent, 1}));
-            sent = static_cast<std::int16_t>((sent + 1) & 127);
-        }
-        while (queue.size() > 0) {
-            ASSERT_EQ(queue.front().data1, taken);
-            queue.pop();
-            taken = static_cast<std::int16_t>((taken + 1) & 127);
-        }
-    }
-    growth.expectBelow(IncomingQueue::kCapacity * sizeof(ShortMessage) / 4);
 }
 
 TEST(IncomingQueue, IgnoresBytesThatAreNotOneShortMessage) {

@@ -26,8 +26,6 @@ using Arrays = ::testing::Types<MappedArray<Slot>, HeapArray<Slot>>;
 TYPED_TEST_SUITE(PageBackedArrayTest, Arrays);
 
 constexpr std::size_t kCount = 1 << 16;
-// The first element of a page, whatever the page size: a multiple of 64 KiB.
-constexpr std::size_t kPageStart = 65536 / sizeof(Slot) * 4;
 
 TYPED_TEST(PageBackedArrayTest, StartsZeroedAndKeepsWhatIsWritten) {
     TypeParam array(kCount);
@@ -42,27 +40,6 @@ TYPED_TEST(PageBackedArrayTest, StartsZeroedAndKeepsWhatIsWritten) {
         ASSERT_EQ(array[index].value, static_cast<std::int32_t>(index));
         ASSERT_EQ(array[index].extra, 7);
     }
-}
-
-// What is given back reads as zeros and can be written again; what comes
-// before it is kept.
-TYPED_TEST(PageBackedArrayTest, WhatIsGivenBackReadsAsZerosAndTheRestIsKept) {
-    TypeParam array(kCount);
-    for (std::size_t index = 0; index < kCount; ++index) {
-        array[index] = {static_cast<std::int32_t>(index) + 1, 1};
-    }
-    array.giveBack(kPageStart, kCount);
-    for (std::size_t index = 0; index < kPageStart; ++index) {
-        ASSERT_EQ(array[index].value, static_cast<std::int32_t>(index) + 1) << index;
-    }
-    for (std::size_t index = kPageStart; index < kCount; ++index) {
-        ASSERT_EQ(array[index].value, 0) << index;
-        ASSERT_EQ(array[index].extra, 0) << index;
-    }
-    array[kCount - 1] = {5, 5};
-    EXPECT_EQ(array[kCount - 1].value, 5);
-    array.giveBack(kCount, kCount);
-    EXPECT_EQ(array[kCount - 1].value, 5) << "nothing to give back, and something went";
 }
 
 }  // namespace

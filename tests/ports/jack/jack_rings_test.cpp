@@ -1,8 +1,8 @@
 #include "jack/jack_arrival_stamps.h"
 #include "jack/jack_outgoing_ring.h"
-#include "resident_memory.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <optional>
@@ -20,8 +20,7 @@ OutgoingSlot noteOn(std::uint8_t key, jack_nframes_t due) {
     return slot;
 }
 
-// Into taken, emptied first: a loop that reuses one vector allocates nothing,
-// so the process's resident memory is the rings'.
+// Into taken, emptied first.
 void takeAll(OutgoingRing& ring, std::vector<jack_nframes_t>& taken) {
     taken.clear();
     ring.consume([&](const OutgoingSlot& slot) {
@@ -34,78 +33,6 @@ std::vector<jack_nframes_t> takeAll(OutgoingRing& ring) {
     std::vector<jack_nframes_t> taken;
     takeAll(ring, taken);
     return taken;
-}
-
-// Drained again and again, the rings start over at their first slots each
-// time, so a long run of traffic keeps a page or two of them resident.
-TEST(JackRings, AnOutgoingRingThatIsKeptUpWithStaysInItsFirstPages) {
-    OutgoingRing ring;
-    std::vector<jack_nframes_t> round;
-    round.reserve(8);
-    const testing_support::ResidentGrowth growth;
-    jack_nframes_t sent = 0;
-    jack_nframes_t taken = 0;
-    for (std::size_t n = 0; n < OutgoingRing::kCapacity / 2; ++n) {
-        for (std::size_t i = 0; i <= n % 8; ++i) {
-            ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(sent & 127), sent)));
-            ++sent;
-        }
-        takeAll(ring, round);
-        for (const jack_nframes_t due : round) {
-            ASSERT_EQ(due, taken++);
-        }
-    }
-    ASSERT_EQ(taken, sent);
-    growth.expectBelow(OutgoingRing::kCapacity * sizeof(OutgoingSlot) / 4);
-}
-
-// A backlog far beyond what a steady stream keeps in flight touches much of
-// the ring; once it has drained, the next message finds the ring empty and
-// the pages the backlog touched are given back.
-TEST(JackRings, ALongBacklogGivesItsPagesBackOnceItHasDrained) {
-    OutgoingRing ring;
-    const testing_support::ResidentGrowth growth;
-    for (int round = 0; round < 2; ++round) {
-        constexpr jack_nframes_t kBacklog = 100000;
-        for (jack_nframes_t i = 0; i < kBacklog; ++i) {
-            ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(i & 127), i)));
-        }
-        const long long grown = growth.bytes();
-        jack_nframes_t expected = 0;
-        bool inOrder = true;
-        ring.consume([&](const OutgoingSlot& slot) {
-            inOrder = inOrder && slot.due == expected && slot.message.bytes[1] == (expected & 127);
-            ++expected;
-            return true;
-        });
-        ASSERT_TRUE(inOrder) << "round " << round;
-        ASSERT_EQ(expected, kBacklog);
-        ASSERT_TRUE(ring.push(noteOn(60, 7)));
-        growth.expectBelow(grown / 4);
-        EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{7});
-    }
-}
-
-// The last backlog of a session is followed by no message: the UI thread
-// gives its pages back on its own once the process thread has taken it all.
-TEST(JackRings, ABacklogThatNoMessageFollowsIsGivenBackOnceDrained) {
-    OutgoingRing ring;
-    const testing_support::ResidentGrowth growth;
-    constexpr jack_nframes_t kBacklog = 100000;
-    for (jack_nframes_t i = 0; i < kBacklog; ++i) {
-        ASSERT_TRUE(ring.push(noteOn(static_cast<std::uint8_t>(i & 127), i)));
-    }
-    ASSERT_TRUE(ring.holdsBacklogPages());
-    const long long grown = growth.bytes();
-    EXPECT_FALSE(ring.giveBackIfDrained()) << "nothing is given back while messages wait";
-    jack_nframes_t taken = 0;
-    ring.consume([&](const OutgoingSlot& slot) { return slot.due == taken++; });
-    ASSERT_EQ(taken, kBacklog);
-    EXPECT_TRUE(ring.giveBackIfDrained());
-    EXPECT_FALSE(ring.holdsBacklogPages());
-    growth.expectBelow(grown / 4);
-    ASSERT_TRUE(ring.push(noteOn(60, 7)));
-    EXPECT_EQ(takeAll(ring), std::vector<jack_nframes_t>{7});
 }
 
 TEST(JackRings, DiscardedMessagesAreSkippedAndLaterOnesKeepTheirPlace) {
@@ -167,10 +94,6 @@ TEST(JackRings, TheUiThreadAndTheProcessThreadAgreeOnEveryOutgoingMessage) {
         while (!ring.consumedUpTo(ring.pushedCount()) && i % 3 == 0) {
             std::this_thread::yield();
         }
-        // As the backend's timer does, whether or not the ring has drained.
-        if (i % 7 == 0) {
-            ring.giveBackIfDrained();
-        }
     }
     process.join();
     EXPECT_FALSE(failed.load());
@@ -213,26 +136,45 @@ TEST(JackRings, TheFirstMessageInTheQueueKeepsItsArrivalFrame) {
     }
 }
 
-TEST(JackRings, StampsOfAQueueThatIsKeptUpWithStayInTheirFirstPages) {
+// Minor page faults the calling thread has taken so far.
+long minorFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt;
+}
+
+// However deep the backlog, the process thread writes into the input queue
+// and the arrival stamps and reads the outgoing ring only on pages that were
+// resident before it ran, so it never waits on a page fault; nor does the UI
+// thread filling the ring.
+TEST(JackRings, TheProcessThreadTakesNoPageFaultInTheDeepestBacklog) {
     IncomingQueue queue;
     ArrivalStamps stamps;
-    std::vector<jack_nframes_t> arriving;
-    arriving.reserve(8);
-    const testing_support::ResidentGrowth growth;
-    jack_nframes_t frame = 0;
-    for (std::size_t round = 0; round < IncomingQueue::kCapacity / 2; ++round) {
-        arriving.clear();
-        for (std::size_t i = 0; i <= round % 8; ++i) {
-            arriving.push_back(frame++);
-        }
-        arrive(queue, stamps, arriving);
-        for (const jack_nframes_t expected : arriving) {
-            ASSERT_EQ(stamps.frontArrival(queue), expected);
-            queue.pop();
-        }
+    OutgoingRing ring;
+    const long uiBefore = minorFaults();
+    for (std::size_t i = 0; i < OutgoingRing::kCapacity; ++i) {
+        ASSERT_TRUE(ring.push(noteOn(60, static_cast<jack_nframes_t>(i))));
     }
-    growth.expectBelow(IncomingQueue::kCapacity * (sizeof(ShortMessage) + sizeof(jack_nframes_t)) /
-                       4);
+    EXPECT_EQ(minorFaults() - uiBefore, 0) << "filling the outgoing ring";
+    const std::vector<jack_nframes_t> frames(IncomingQueue::kCapacity, 1);
+    long processFaults = -1;
+    std::size_t consumed = 0;
+    std::thread process([&] {
+        // One message first, so the code and the stack are in.
+        arrive(queue, stamps, {0});
+        queue.pop();
+        const long before = minorFaults();
+        arrive(queue, stamps, frames);
+        ring.consume([&consumed](const OutgoingSlot&) {
+            ++consumed;
+            return true;
+        });
+        processFaults = minorFaults() - before;
+    });
+    process.join();
+    ASSERT_EQ(queue.size(), IncomingQueue::kCapacity);
+    ASSERT_EQ(consumed, OutgoingRing::kCapacity);
+    EXPECT_EQ(processFaults, 0);
 }
 
 }  // namespace
