@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -61,10 +62,18 @@ AlsaReader::~AlsaReader() {
 void AlsaReader::start() {
     std::promise<void> ended;
     ended_ = ended.get_future();
-    thread_ = std::thread([this, ended = std::move(ended)]() mutable {
+    std::promise<scheduling::ThreadId> started;
+    std::future<scheduling::ThreadId> id = started.get_future();
+    thread_ = std::thread([this, ended = std::move(ended), started = std::move(started)]() mutable {
         ended.set_value_at_thread_exit();
+        started.set_value(scheduling::currentThreadId());
         readEvents();
     });
+    priority_.emplace(id.get(), scheduling::kWindowThreadPriority + 1);
+    if (priority_->take()) {
+        scheduling::sayOnStandardError(scheduling::describePlan(
+            priority_->plan(), priority_->findings(), "ALSA reader thread"));
+    }
 }
 
 // Ends the reader's blocking read with an event of the client's own. It is
@@ -72,6 +81,7 @@ void AlsaReader::start() {
 // input pool is full, and then the reader has events to read before it sees
 // the flag anyway.
 bool AlsaReader::stop() {
+    priority_.reset();
     stopping_.store(true, std::memory_order_release);
     const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
     bool wokenUp = false;

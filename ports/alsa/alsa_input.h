@@ -9,6 +9,7 @@
 #include "alsa_observer.h"
 
 #include "midi_backend.h"
+#include "scheduling/thread_scheduling.h"
 #include "thread_crossing.h"
 
 #include <alsa/asoundlib.h>
@@ -35,7 +36,8 @@ public:
     AlsaReader(const AlsaReader&) = delete;
     AlsaReader& operator=(const AlsaReader&) = delete;
 
-    // UI thread.
+    // UI thread. The thread runs one step above the window thread where the
+    // user's rights allow: the window waits on what it reads.
     void start();
     // Ends the blocking read and waits, for a bounded time, for the thread to
     // end. False when it did not: the thread is left blocked in its read, and
@@ -77,6 +79,7 @@ private:
     std::atomic<int> watchedDestination_{kNoPeer};
     std::future<void> ended_;
     std::thread thread_;
+    std::optional<scheduling::ThreadPriority> priority_;  // UI thread only
 };
 
 }  // namespace keyflip::alsa

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 
 namespace keyflip::scheduling {
 
@@ -102,6 +103,11 @@ ThreadId currentThreadId() {
 
 unsigned runLimitHits() {
     return runLimitHitCount.load(std::memory_order_relaxed);
+}
+
+void sayOnStandardError(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
 }
 
 Limits readLimits(ThreadId thread) {

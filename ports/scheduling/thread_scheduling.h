@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace keyflip::scheduling {
 
@@ -25,6 +26,9 @@ Limits readLimits(ThreadId thread);
 
 // Threads that SIGXCPU has lowered so far, in the whole process.
 unsigned runLimitHits();
+
+// How a thread tells the user what it got: one line on standard error.
+void sayOnStandardError(const std::string& line);
 
 class ThreadPriority {
 public:

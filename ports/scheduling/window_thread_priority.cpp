@@ -1,17 +1,6 @@
 #include "window_thread_priority.h"
 
-#include <cstdio>
-
 namespace keyflip::scheduling {
-
-namespace {
-
-void sayOnStandardError(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-}
-
-}  // namespace
 
 WindowThreadPriority::WindowThreadPriority(ThreadPriority::LimitsSource limits, Say say)
     : priority_(currentThreadId(), kWindowThreadPriority, std::move(limits)),
