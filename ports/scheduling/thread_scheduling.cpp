@@ -223,6 +223,10 @@ void ThreadPriority::lower() {
     lowered_ = true;
 }
 
+// The kernel restarts a thread's count against the run limit only when it
+// wakes at real time, so a thread raised again counts on from where SIGXCPU
+// stopped it until it next sleeps; the soft limit set again here keeps
+// SIGXCPU ahead of the hard limit meanwhile.
 void ThreadPriority::raiseAgain() {
     if (!taken_ || plan_.way == Way::Unchanged) {
         return;
