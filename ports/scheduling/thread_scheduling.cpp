@@ -247,10 +247,15 @@ void ThreadPriority::giveBack() {
     if (found_ && plan_.way != Way::Unchanged) {
         static_cast<void>(syscall(SYS_sched_setattr, static_cast<pid_t>(thread_), &*found_, 0));
     }
-    // A hard limit once lowered goes back up only for a privileged process;
-    // then the soft one stays below it, and SIGXCPU handled.
-    if (runFound_ && plan_.runLimit && !setRunLimit(*runFound_)) {
-        static_cast<void>(setRunLimit({plan_.runLimit->softUs, readRunLimit().hardUs}));
+    // Also after a way that set the limit was refused. A hard limit once
+    // lowered goes back up only for a privileged process; then the soft one
+    // stays below it (the kernel may have moved it past), and SIGXCPU
+    // handled.
+    if (runFound_ && readRunLimit() != *runFound_ && !setRunLimit(*runFound_)) {
+        const RunLimit now = readRunLimit();
+        if (now.hardUs != kUnlimited && (now.softUs == kUnlimited || now.softUs >= now.hardUs)) {
+            static_cast<void>(setRunLimit({now.hardUs / 2, now.hardUs}));
+        }
     }
     taken_ = false;
     lowered_ = false;
