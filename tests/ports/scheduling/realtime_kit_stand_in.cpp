@@ -1,5 +1,5 @@
-// realtime_kit_stand_in [--max-priority N] [--min-nice N] [--run-time-max US]
-//                       [--refuse-realtime] [--refuse-nice] [--hang]
+// realtime_kit_stand_in [--max-priority N] [--refuse-realtime] [--refuse-nice]
+//                       [--hang]
 //
 // Stands in for RealtimeKit on the bus DBUS_SYSTEM_BUS_ADDRESS names: owns
 // org.freedesktop.RealtimeKit1, answers its three properties, and raises the
@@ -112,13 +112,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     Settings settings;
     for (int i = 1; i < argc; ++i) {
-        const bool hasValue = i + 1 < argc;
-        if (std::strcmp(argv[i], "--max-priority") == 0 && hasValue) {
+        if (std::strcmp(argv[i], "--max-priority") == 0 && i + 1 < argc) {
             settings.maxPriority = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--min-nice") == 0 && hasValue) {
-            settings.minNice = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--run-time-max") == 0 && hasValue) {
-            settings.runTimeMaxUs = std::atoll(argv[++i]);
         } else if (std::strcmp(argv[i], "--refuse-realtime") == 0) {
             settings.refuseRealtime = true;
         } else if (std::strcmp(argv[i], "--refuse-nice") == 0) {
