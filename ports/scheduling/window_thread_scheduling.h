@@ -25,7 +25,8 @@ public:
 };
 
 // The calling thread's, telling on standard error what it got when first
-// decided; nothing where the system has no such scheduling.
+// decided; nothing where the build has no such scheduling (the portable
+// build, macOS, Windows).
 std::unique_ptr<WindowThreadScheduling> createWindowThreadScheduling();
 
 }  // namespace keyflip
