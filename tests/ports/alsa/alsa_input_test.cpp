@@ -3,8 +3,11 @@
 #include "sequencer_programs.h"
 
 #include "alsa/alsa_backend.h"
+#include "alsa/alsa_client.h"
+#include "alsa/alsa_input.h"
 #include "backend_probes.h"
 #include "incoming_queue.h"
+#include "thread_crossing.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <variant>
 
 namespace keyflip {
 namespace {
@@ -77,6 +81,39 @@ TEST_F(AlsaInputTest, ASourceThatLeavesDuringAnOverrunIsNoticed) {
     EXPECT_GT(drain.dropped, 0u) << "the input never overran";
     backend->closeInput();
     backend->setInputQueue(nullptr);
+}
+
+// An event larger than the reader's read buffer (a long SysEx) can never be
+// read: every read says "try again". The reader gets past it, counts it as
+// lost and reads what comes next.
+TEST_F(AlsaInputTest, AnEventLargerThanTheReadBufferIsPassedAndTheReaderReadsOn) {
+    auto opened = alsa::openClient();
+    auto* client = std::get_if<alsa::OpenClient>(&opened);
+    ASSERT_NE(client, nullptr);
+    snd_seq_t* sequencer = client->sequencer.get();
+    ASSERT_EQ(snd_seq_set_input_buffer_size(sequencer, 8 * sizeof(snd_seq_event_t)), 0);
+    EventSender keyboard("sysex-keyboard");
+    ASSERT_TRUE(keyboard.ok());
+    ASSERT_EQ(snd_seq_connect_from(sequencer, client->ports.in, keyboard.client(), keyboard.port()),
+              0);
+    ThreadCrossing crossing("the reader cannot wake the window");
+    IncomingQueue queue;
+    checks::QueueDrain drain(queue);
+    alsa::AlsaReader reader(sequencer, client->ports, crossing);
+    reader.setQueue(&queue);
+    reader.setDelivering(true);
+    reader.start();
+
+    ASSERT_TRUE(keyboard.sendSysEx(1024));
+    EXPECT_TRUE(pumpUntil([&] { return drain.dropped > 0; }, 5000ms))
+        << "the SysEx was neither read nor passed";
+    ASSERT_TRUE(keyboard.sendController(SND_SEQ_EVENT_CONTROLLER, 7, 100));
+    EXPECT_TRUE(pumpUntil([&] { return !drain.messages.empty(); }, 5000ms))
+        << "nothing was read after the SysEx";
+    EXPECT_EQ(drain.messages, (std::vector<WireMessage>{{{0xB0, 7, 100}, 3}}));
+    EXPECT_FALSE(reader.failed());
+    EXPECT_TRUE(reader.stop());
+    reader.setQueue(nullptr);
 }
 
 }  // namespace

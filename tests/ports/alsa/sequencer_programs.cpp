@@ -126,6 +126,19 @@ bool EventSender::sendController(snd_seq_event_type_t type, unsigned param, int 
     return snd_seq_event_output_direct(sequencer_.get(), &event) >= 0;
 }
 
+bool EventSender::sendSysEx(std::size_t size) {
+    std::vector<unsigned char> bytes(size, 0x01);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    snd_seq_ev_set_sysex(&event, static_cast<unsigned>(bytes.size()), bytes.data());
+    snd_seq_ev_set_source(&event, static_cast<unsigned char>(port_));
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_set_direct(&event);
+    return snd_seq_event_output_direct(sequencer_.get(), &event) >= 0;
+}
+
 std::vector<WireMessage> distinctMessages() {
     std::vector<WireMessage> messages;
     for (int index = 0; index < 1000; ++index) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -67,7 +68,10 @@ public:
     // The list entry of this port while another port has its name.
     std::string entryWithAddress(const std::string& name) const;
 
+    int port() const { return port_; }
     bool sendController(snd_seq_event_type_t type, unsigned param, int value);
+    // One SysEx of size bytes, F0 and F7 included.
+    bool sendSysEx(std::size_t size);
 
 private:
     std::unique_ptr<snd_seq_t, decltype(&snd_seq_close)> sequencer_{nullptr, &snd_seq_close};
