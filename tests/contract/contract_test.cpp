@@ -143,6 +143,16 @@ void waitForArrival(const MidiSystemKit& kit, Limit limit, const std::function<b
     }
 }
 
+// The boxes that say both devices went away and will be connected again.
+QStringList wentAwayTexts(const std::string& source, const std::string& destination) {
+    return {QStringLiteral("The MIDI input device \"%1\" went away. Keyflip will connect to it "
+                           "again as soon as it is back.")
+                .arg(QString::fromStdString(source)),
+            QStringLiteral("The MIDI output device \"%1\" went away. Keyflip will connect to it "
+                           "again as soon as it is back.")
+                .arg(QString::fromStdString(destination))};
+}
+
 void skipForLimit(const MidiSystemKit& kit, const std::string& why, const std::string& what) {
     std::fprintf(stderr, "\n*** %s: this contract case is SKIPPED, not passed: %s; %s ***\n\n",
                  kit.name().c_str(), why.c_str(), what.c_str());
@@ -606,13 +616,7 @@ TEST_P(MidiSystemContract, PortsConnectAgainToDevicesBackUnderTheirNames) {
             }
             return messages;
         };
-        const QStringList leftTexts{
-            QStringLiteral("The MIDI input device \"%1\" went away. Keyflip will connect to it "
-                           "again as soon as it is back.")
-                .arg(QString::fromStdString(sourceName)),
-            QStringLiteral("The MIDI output device \"%1\" went away. Keyflip will connect to it "
-                           "again as soon as it is back.")
-                .arg(QString::fromStdString(destinationName))};
+        const QStringList leftTexts = wentAwayTexts(sourceName, destinationName);
         for (int round = 1; round <= 3; ++round) {
             SCOPED_TRACE(round);
             source.reset();
@@ -691,13 +695,7 @@ TEST_P(MidiSystemContract, PortsMadeAgainAtOnceUnderTheirNamesAreConnectedAgain)
         pumpUntil([&] { return destination->count() >= messages.size(); });
         settle();
         EXPECT_TRUE(arrivedInOrder(messages, destination->messages()));
-        QStringList expected{
-            QStringLiteral("The MIDI input device \"%1\" went away. Keyflip will connect to it "
-                           "again as soon as it is back.")
-                .arg(QString::fromStdString(sourceName)),
-            QStringLiteral("The MIDI output device \"%1\" went away. Keyflip will connect to it "
-                           "again as soon as it is back.")
-                .arg(QString::fromStdString(destinationName))};
+        QStringList expected = wentAwayTexts(sourceName, destinationName);
         QStringList errors = chain.errors;
         std::ranges::sort(errors);
         std::ranges::sort(expected);
